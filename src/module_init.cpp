@@ -4,7 +4,10 @@
 #include <string>
 
 #include "buffer_descriptor.hpp"
+#include "conflict.hpp"
+#include "engine.hpp"
 #include "py/errors.hpp"
+#include "structures.hpp"
 
 namespace kavex {
 
@@ -21,13 +24,22 @@ struct Export {
 
 // kavex_core's attributes, in the order they are added; `shm` comes last.
 constexpr Export core_exports[] = {
+    {"KavexEngine", &engine_type},
+    {"Transaction", &transaction_type},
+    {"OutboxCollector", &outbox_collector_type},
     {"WriteTimeoutError", &exc::write_timeout_error},
+    {"State", &state_type},
+    {"FrozenDict", &frozen_dict_type},
+    {"OutboxMsg", &outbox_msg_type},
+    {"MetaLogEntry", &meta_log_entry_type},
     {"ContextError", &exc::context_error},
     {"SchemaViolationError", &exc::schema_violation_error},
     {"AuditBlockError", &exc::audit_block_error},
     {"AuditAbortError", &exc::audit_abort_error},
     {"AuditStopError", &exc::audit_stop_error},
     {"AuditWarning", &exc::audit_warning},
+    {"ConflictManager", &conflict_manager_type},
+    {"RetryDecision", &retry_decision_type},
 };
 
 constexpr Export shm_exports[] = {

@@ -54,6 +54,12 @@ void notify_release() noexcept {
 
 }  // namespace
 
+void refuse_reentry(const BorrowFlag& flag) {
+  if (flag.exclusive_owner_ == PyThread_get_thread_ident() || this_thread_holds_shared(&flag)) {
+    raise(PyExc_RuntimeError, "Already borrowed");
+  }
+}
+
 SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag) {
   const unsigned long me = PyThread_get_thread_ident();
   while (flag.exclusive_owner_ != 0) {
@@ -72,12 +78,8 @@ SharedBorrow::~SharedBorrow() {
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
   const unsigned long me = PyThread_get_thread_ident();
-  while (flag.exclusive_owner_ != 0 || flag.shared_ != 0) {
-    if (flag.exclusive_owner_ == me || this_thread_holds_shared(&flag)) {
-      raise(PyExc_RuntimeError, "Already borrowed");
-    }
-    wait_for_release();
-  }
+  refuse_reentry(flag);
+  while (flag.exclusive_owner_ != 0 || flag.shared_ != 0) wait_for_release();
   flag.exclusive_owner_ = me;
 }
 

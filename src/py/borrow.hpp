@@ -31,9 +31,16 @@ class BorrowFlag {
  private:
   friend class SharedBorrow;
   friend class ExclusiveBorrow;
+  friend void refuse_reentry(const BorrowFlag& flag);
   unsigned long exclusive_owner_ = 0;  // thread ident, 0 when not held
   std::uint32_t shared_ = 0;           // shared holders, all threads
 };
+
+// Raises "Already borrowed" when the calling thread already uses `flag`
+// (shared or exclusive). Callers that must take another lock before the
+// exclusive borrow check re-entry first, so that a thread already using the
+// object never waits for that lock.
+void refuse_reentry(const BorrowFlag& flag);
 
 class SharedBorrow {
  public:

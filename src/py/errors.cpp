@@ -71,23 +71,30 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
-std::string type_name(PyObject* o) noexcept {
-  // Keeps any pending exception: messages are often built while one is set.
+std::optional<std::string> try_type_name(PyObject* o) noexcept {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  std::string result = "object";
+  std::optional<std::string> result;
   try {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
     if (name && PyUnicode_Check(name.get())) {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-      if (text != nullptr) result.assign(text, static_cast<std::size_t>(size));
+      if (text != nullptr) result.emplace(text, static_cast<std::size_t>(size));
     }
   } catch (...) {
   }
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   return result;
+}
+
+std::string type_name(PyObject* o) noexcept {
+  try {
+    return try_type_name(o).value_or("object");
+  } catch (...) {
+    return {};
+  }
 }
 
 }  // namespace kavex::py

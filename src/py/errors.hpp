@@ -2,6 +2,7 @@
 // Python exceptions at every entry point.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -60,7 +61,9 @@ int guard_status(F&& body) noexcept {
 }
 
 // The Python-visible name of an object's type (`type(o).__name__`), for
-// messages. Never throws; falls back to "object".
+// messages, or nothing when it cannot be read. Keeps any pending exception.
+std::optional<std::string> try_type_name(PyObject* o) noexcept;
+// The same with "object" standing in for an unreadable name.
 std::string type_name(PyObject* o) noexcept;
 
 }  // namespace kavex::py

@@ -1,0 +1,74 @@
+"""State.update and zone reads against immutables.Map and a dict copy."""
+
+import gc
+import random
+
+import immutables
+
+import kavex_core as k
+from _common import best_per_op, fmt_time, report, rss_bytes
+
+
+def single_key_updates(n_keys):
+    keys = [f"key{i}" for i in range(n_keys)]
+    state = k.State(data={key: i for i, key in enumerate(keys)})
+    imap = immutables.Map({key: i for i, key in enumerate(keys)})
+    rng = random.Random(1)
+    picks = [rng.choice(keys) for _ in range(20_000)]
+    args = [{key: 1} for key in picks]
+
+    def run_state():
+        update = state.update
+        for a in args:
+            update(data=a)
+
+    def run_map():
+        set_ = imap.set
+        for key in picks:
+            set_(key, 1)
+
+    ours = best_per_op(run_state, len(args))
+    peer = best_per_op(run_map, len(picks))
+    return state, keys, ours, peer
+
+
+def main():
+    print("State.update(data={k: v}) against immutables.Map.set (one key written into an n-key state)")
+    costs = {}
+    for n in (1_000, 100_000, 1_000_000):
+        state, keys, ours, peer = single_key_updates(n)
+        costs[n] = ours
+        report(f"  single-key update, {n:>9,} keys", ours, "Map.set", peer, target=2.0 if n == 1_000_000 else None)
+    big_state, big_keys = state, keys
+    print(f"  1M-key cost / 1k-key cost: {costs[1_000_000] / costs[1_000]:.2f}x (target <= 3x)")
+
+    plain = {key: i for i, key in enumerate(big_keys)}
+    copies = 5
+    dict_copy = best_per_op(lambda: [{**plain, "key7": 1} for _ in range(copies)], copies, repeat=3)
+    report("  single-key update, 1,000,000 keys vs dict copy", costs[1_000_000], "{**d, k: v}", dict_copy,
+           target=1 / 1000)
+
+    print("Reading a 100k-key zone into a dict")
+    keys = [f"key{i}" for i in range(100_000)]
+    state = k.State(data={key: i for i, key in enumerate(keys)})
+    imap = immutables.Map({key: i for i, key in enumerate(keys)})
+    ours = best_per_op(lambda: state.data.to_dict(), 1, repeat=15)
+    peer = best_per_op(lambda: dict(imap), 1, repeat=15)
+    report("  state.data.to_dict() vs dict(immutables.Map)", ours, "dict(Map)", peer, target=1.5)
+
+    print("Memory: 1,000 successive single-key versions of a 1M-key state, all kept alive")
+    gc.collect()
+    before = rss_bytes()
+    versions = [big_state]
+    rng = random.Random(2)
+    for i in range(1000):
+        versions.append(versions[-1].update(data={rng.choice(big_keys): i}))
+    gc.collect()
+    added = rss_bytes() - before
+    print(f"  added {added / 2**20:.2f} MB ({added / 1000 / 1024:.2f} KB per version; target < 5 MB)"
+          f"  {'ok' if added < 5 * 2**20 else 'MISSED'}")
+    del versions
+
+
+if __name__ == "__main__":
+    main()
