@@ -219,6 +219,25 @@ Ref engine_process_outbox(PyObject*, Engine& e) {
 
 Ref engine_transaction(PyObject* self, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Runs `func` against the current state without blocking an event loop: the
+// coroutine of a coroutine function, or asyncio.to_thread(func, context).
+Ref engine_execute_process_async(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  SharedBorrow use(e.borrow);
+  static constexpr Signature<2> sig{"execute_process_async", {"name", "func"}, 2};
+  auto a = parse(sig, args, nargs, kwnames);
+  arg_str(a[0], "name");
+  PyObject* func = a[1];
+  Ref state = e.state;
+  Ref is_coroutine_function = import_attr("inspect", "iscoroutinefunction");
+  Ref answer = Ref::check(PyObject_CallFunctionObjArgs(is_coroutine_function.get(), func, nullptr));
+  const int is_coroutine = PyObject_IsTrue(answer.get());
+  check(is_coroutine);
+  Ref context = make_process_context(std::move(state), Ref::check(PyDict_New()), Ref());
+  if (is_coroutine) return Ref::check(PyObject_CallFunctionObjArgs(func, context.get(), nullptr));
+  Ref to_thread = import_attr("asyncio", "to_thread");
+  return Ref::check(PyObject_CallFunctionObjArgs(to_thread.get(), func, context.get(), nullptr));
+}
+
 int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Engine& e = engine_of(self);
   Py_VISIT(e.state.get());
@@ -250,6 +269,8 @@ PyMethodDef engine_methods[] = {
         "compare_and_swap",
         "compare_and_swap($self, expected_version, data=None, heavy=None, signal=None, requester=None)\n--\n\n"),
     method_noargs<Engine, engine_process_outbox>("process_outbox", "process_outbox($self)\n--\n\n"),
+    method<Engine, engine_execute_process_async>("execute_process_async",
+                                                 "execute_process_async($self, name, func)\n--\n\n"),
     {},
 };
 
@@ -399,12 +420,17 @@ Ref tx_update(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto a = parse(sig, args, nargs, kwnames);
   static PyObject* update_name = nullptr;
   if (update_name == nullptr) update_name = to_py("update").release();
-  if (a[0] && !is_none(a[0])) {
-    Ref r = Ref::check(PyObject_CallMethodObjArgs(tx.pending_data.get(), update_name, a[0], nullptr));
-  }
-  if (a[1] && !is_none(a[1])) {
-    Ref r = Ref::check(PyObject_CallMethodObjArgs(tx.pending_heavy.get(), update_name, a[1], nullptr));
-  }
+  // dict.update(other): a plain dict argument merges directly, anything else
+  // (mappings, iterables of pairs) goes through the method itself.
+  auto merge = [&](PyObject* pending, PyObject* changes) {
+    if (PyDict_CheckExact(changes)) {
+      check(PyDict_Update(pending, changes));
+    } else {
+      Ref r = Ref::check(PyObject_CallMethodObjArgs(pending, update_name, changes, nullptr));
+    }
+  };
+  if (a[0] && !is_none(a[0])) merge(tx.pending_data.get(), a[0]);
+  if (a[1] && !is_none(a[1])) merge(tx.pending_heavy.get(), a[1]);
   if (a[2] && !is_none(a[2])) check(PyList_Append(tx.pending_signal.get(), a[2]));
   return none();
 }

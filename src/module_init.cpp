@@ -6,6 +6,8 @@
 #include "buffer_descriptor.hpp"
 #include "conflict.hpp"
 #include "engine.hpp"
+#include "proxy.hpp"
+#include "signals.hpp"
 #include "py/errors.hpp"
 #include "structures.hpp"
 
@@ -24,11 +26,15 @@ struct Export {
 
 // kavex_core's attributes, in the order they are added; `shm` comes last.
 constexpr Export core_exports[] = {
+    {"SupervisorProxy", &supervisor_proxy_type},
     {"KavexEngine", &engine_type},
     {"Transaction", &transaction_type},
     {"OutboxCollector", &outbox_collector_type},
     {"WriteTimeoutError", &exc::write_timeout_error},
+    {"SignalHub", &signal_hub_type},
+    {"SignalReceiver", &signal_receiver_type},
     {"State", &state_type},
+    {"ProcessContext", &process_context_type},
     {"FrozenDict", &frozen_dict_type},
     {"OutboxMsg", &outbox_msg_type},
     {"MetaLogEntry", &meta_log_entry_type},
@@ -101,6 +107,7 @@ PyModuleDef shm_def = {
 Ref build_core() {
   Ref module = Ref::check(PyModule_Create(&core_def));
   add_exports(module.get(), core_exports);
+  outbox_type();  // exists, but is reached only through ProcessContext.outbox
   Ref shm = Ref::check(PyModule_New("shm"));
   add_exports(shm.get(), shm_exports);
   add_export(module.get(), "shm", shm.get());

@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "core/timestamp.hpp"
+#include "engine.hpp"
+#include "proxy.hpp"
+#include "signals.hpp"
 #include "py/convert.hpp"
 #include "py/stdlib.hpp"
 #include "py/type_builder.hpp"
@@ -70,10 +73,11 @@ std::string signal_text(PyObject* value) {
   return name ? "<unprintable " + *name + " object>" : "<unprintable object>";
 }
 
-// Records the pairs of one signal dict in `signals`, in the dict's order. The
-// dict is walked over a snapshot of its items, since str() runs Python code
-// that may change it.
-void write_signals(SignalZone& signals, PyObject* dict) {
+// Records the pairs of one signal dict in `signals`, in the dict's order,
+// publishing "key:text" for each on the lineage's hub first. The dict is
+// walked over a snapshot of its items, since str() runs Python code that may
+// change it.
+void write_signals(SignalZone& signals, const SignalSender& hub, PyObject* dict) {
   Ref items = Ref::check(PyDict_Items(dict));
   const Py_ssize_t n = PyList_Size(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -81,18 +85,19 @@ void write_signals(SignalZone& signals, PyObject* dict) {
     PyObject* key = PyTuple_GetItem(pair, 0);
     std::string key_string(arg_str(key, "signal"));
     std::string text = signal_text(PyTuple_GetItem(pair, 1));
+    hub.publish(key_string + ":" + text);  // no subscribers is not an error
     signals.set(key_string, std::move(text));
   }
 }
 
-void write_signal_argument(SignalZone& signals, PyObject* signal) {
+void write_signal_argument(SignalZone& signals, const SignalSender& hub, PyObject* signal) {
   if (PyDict_Check(signal)) {
-    write_signals(signals, signal);
+    write_signals(signals, hub, signal);
   } else if (PyList_Check(signal)) {
     Ref items = Ref::check(PyList_GetSlice(signal, 0, PyList_Size(signal)));
     const Py_ssize_t n = PyList_Size(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-      write_signals(signals, arg_dict(PyList_GetItem(items.get(), i), "signal"));
+      write_signals(signals, hub, arg_dict(PyList_GetItem(items.get(), i), "signal"));
     }
   }
   // Any other object is ignored.
@@ -115,12 +120,20 @@ PyObject* state_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
     static constexpr Signature<5> sig{"State", {"data", "heavy", "signal", "version", "meta_capacity"}};
     auto a = parse(sig, args, kwargs);
-    StateValue s;
-    s.version = a[3] ? arg_int<std::uint64_t>(a[3], "version") : 1;
-    s.meta_capacity = a[4] ? arg_int<std::size_t>(a[4], "meta_capacity") : 1000;
+    const std::uint64_t version = a[3] ? arg_int<std::uint64_t>(a[3], "version") : 1;
+    const std::size_t capacity = a[4] ? arg_int<std::size_t>(a[4], "meta_capacity") : 1000;
     // The `signal` argument is accepted and not read: a new state's signal
     // zone is always empty.
-    s.meta_log = std::make_shared<MetaLog>(s.meta_capacity);
+    StateValue s{
+        .data = {},
+        .heavy = {},
+        .meta_log = std::make_shared<MetaLog>(capacity),
+        .key_versions = {},
+        .signals = {},
+        .meta_capacity = capacity,
+        .version = version,
+        .hub = SignalSender(kHubCapacity),
+    };
     if (a[0] && !is_none(a[0])) write_zone(s.data, s.key_versions, a[0], s.version, false, "data");
     if (a[1] && !is_none(a[1])) write_zone(s.heavy, s.key_versions, a[1], s.version, false, "heavy");
     return new_state(std::move(s));
@@ -151,7 +164,9 @@ Ref meta_logs(PyObject*, StateValue& self) {
 }
 
 Ref state_restrict_view(PyObject*, StateValue& self) {
-  return new_state(StateValue(self));
+  StateValue view = self;
+  view.hub = SignalSender(kHubCapacity);  // not connected to this lineage's hub
+  return new_state(std::move(view));
 }
 
 }  // namespace
@@ -165,6 +180,23 @@ Ref zone_dict(const Zone& zone) {
 namespace {
 
 Ref state_get_version(PyObject*, StateValue& self) { return to_py_u64(self.version); }
+Ref state_get_signal(PyObject*, StateValue& self) { return make_signal_hub(self.hub); }
+
+// A proxy over the data entry `key` (path `key`, no transaction), or None.
+Ref zone_proxy(const StateValue& self, const char* key, bool read_only) {
+  const ZoneEntry* entry = self.data.find(key);
+  if (entry == nullptr) return none();
+  return make_proxy(entry->value, key, read_only, Ref());
+}
+
+Ref state_get_domain(PyObject*, StateValue& self) { return zone_proxy(self, "domain", true); }
+Ref state_get_global(PyObject*, StateValue& self) { return zone_proxy(self, "global", true); }
+
+Ref state_domain_proxy(PyObject*, StateValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Signature<1> sig{"domain_proxy", {"read_only"}};
+  auto a = parse(sig, args, nargs, kwnames);
+  return zone_proxy(self, "domain", optional_arg(a[0], "read_only", arg_bool).value_or(false));
+}
 Ref state_get_data(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self.data)); }
 Ref state_get_heavy(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self.heavy)); }
 
@@ -194,6 +226,9 @@ PyMethodDef state_methods[] = {
                                          "get_meta_logs($self)\n--\n\n"
                                          "Retrieve persistent meta logs (shared across state versions)."),
     method_noargs<StateValue, state_restrict_view>("restrict_view", "restrict_view($self)\n--\n\n"),
+    method<StateValue, state_domain_proxy>("domain_proxy",
+                                           "domain_proxy($self, read_only=None)\n--\n\n"
+                                           "v3.1: Returns domain wrapped in SupervisorProxy (preserves PyObject idiomatics)"),
     {},
 };
 
@@ -202,6 +237,9 @@ PyGetSetDef state_getset[] = {
     readonly<StateValue, state_get_data>("data"),
     readonly<StateValue, state_get_heavy>("heavy"),
     readonly<StateValue, state_get_signals>("signals"),
+    readonly<StateValue, state_get_signal>("signal"),
+    readonly<StateValue, state_get_domain>("domain"),
+    readonly<StateValue, state_get_global>("global"),
     readonly<StateValue, meta_logs>("meta"),
     {},
 };
@@ -396,6 +434,78 @@ PyGetSetDef outbox_getset[] = {
     {},
 };
 
+// ---------------------------------------------------------------------------
+// ProcessContext: state, process-local dict, outbox and optional transaction;
+// attribute reads it does not answer fall through to the state.
+
+struct ContextValue {
+  Ref state;
+  Ref local;
+  std::shared_ptr<MessageList> outbox;
+  Ref tx;  // null when there is none
+};
+
+PyObject* context_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] {
+    static constexpr Signature<3> sig{"ProcessContext", {"state", "local", "tx"}, 2};
+    auto a = parse(sig, args, kwargs);
+    if (!is_state(a[0])) raise_arg_type("state", "State", a[0]);
+    arg_dict(a[1], "local");
+    Ref tx;
+    if (a[2] && !is_none(a[2])) {
+      if (!is_transaction(a[2])) raise_arg_type("tx", "Transaction", a[2]);
+      tx = Ref::borrow(a[2]);
+    }
+    return make_process_context(Ref::borrow(a[0]), Ref::borrow(a[1]), std::move(tx));
+  });
+}
+
+Ref context_state(PyObject*, ContextValue& c) { return c.state; }
+Ref context_local(PyObject*, ContextValue& c) { return c.local; }
+Ref context_tx(PyObject*, ContextValue& c) { return c.tx ? c.tx : none(); }
+Ref context_outbox(PyObject*, ContextValue& c) { return make_outbox(c.outbox); }
+Ref context_domain(PyObject*, ContextValue& c) { return Ref::check(PyObject_GetAttrString(c.state.get(), "domain")); }
+Ref context_global(PyObject*, ContextValue& c) { return Ref::check(PyObject_GetAttrString(c.state.get(), "global")); }
+
+PyObject* context_getattro(PyObject* self, PyObject* name) noexcept {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyErr_Clear();
+  return guard([&] {
+    Ref value = Ref::steal(PyObject_GetAttr(payload<ContextValue>(self).state.get(), name));
+    if (value) return value;
+    PyErr_Clear();  // the state's own error is replaced by ours
+    Ref text = Ref::check(PyObject_Str(name));
+    raise(PyExc_AttributeError,
+          "'ProcessContext' object has no attribute '" + std::string(arg_str(text.get(), "name")) + "'");
+  });
+}
+
+int context_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  ContextValue& c = payload<ContextValue>(self);
+  Py_VISIT(c.state.get());
+  Py_VISIT(c.local.get());
+  Py_VISIT(c.tx.get());
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  return 0;
+}
+
+int context_clear(PyObject* self) noexcept {
+  ContextValue& c = payload<ContextValue>(self);
+  Ref state = std::move(c.state), local = std::move(c.local), tx = std::move(c.tx);
+  return 0;
+}
+
+PyGetSetDef context_getset[] = {
+    readonly<ContextValue, context_state>("state"),
+    readonly<ContextValue, context_local>("local"),
+    readonly<ContextValue, context_tx>("tx"),
+    readonly<ContextValue, context_outbox>("outbox"),
+    readonly<ContextValue, context_domain>("domain_ctx"),
+    readonly<ContextValue, context_global>("global_ctx"),
+    {},
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -476,20 +586,44 @@ PyObject* outbox_type() {
 }
 
 Ref update_state(const StateValue& self, PyObject* data, PyObject* heavy, PyObject* signal) {
-  StateValue next;
-  next.data = self.data;
-  next.heavy = self.heavy;
-  next.meta_log = self.meta_log;
-  next.key_versions = self.key_versions;
-  next.meta_capacity = self.meta_capacity;
-  next.version = self.version + 1;
+  StateValue next{
+      .data = self.data,
+      .heavy = self.heavy,
+      .meta_log = self.meta_log,
+      .key_versions = self.key_versions,
+      .signals = {},
+      .meta_capacity = self.meta_capacity,
+      .version = self.version + 1,
+      .hub = self.hub,
+  };
   // Logged before the arguments are examined: a failed update leaves it.
   char buffer[64];
   log_meta_entry(next, "state_update", update_message(buffer, next.version));
   if (data && !is_none(data)) write_zone(next.data, next.key_versions, data, next.version, true, "data");
   if (heavy && !is_none(heavy)) write_zone(next.heavy, next.key_versions, heavy, next.version, true, "heavy");
-  if (signal && !is_none(signal)) write_signal_argument(next.signals, signal);
+  if (signal && !is_none(signal)) write_signal_argument(next.signals, next.hub, signal);
   return new_state(std::move(next));
+}
+
+PyObject* process_context_type() {
+  static PyObject* type = nullptr;
+  return lazy_type(type, {
+      .name = "kavex_core.ProcessContext",
+      .doc = "ProcessContext(state, local, tx=None)\n--\n\nEphemeral Context passed to Process",
+      .basicsize = static_cast<int>(sizeof(Instance<ContextValue>)),
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+      .getset = context_getset,
+      .slots = {{Py_tp_new, reinterpret_cast<void*>(&context_new)},
+                {Py_tp_getattro, reinterpret_cast<void*>(&context_getattro)},
+                {Py_tp_traverse, reinterpret_cast<void*>(&context_traverse)},
+                {Py_tp_clear, reinterpret_cast<void*>(&context_clear)},
+                {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ContextValue>)}},
+  });
+}
+
+Ref make_process_context(Ref state, Ref local, Ref tx) {
+  return create(process_context_type(),
+                ContextValue{std::move(state), std::move(local), std::make_shared<MessageList>(), std::move(tx)});
 }
 
 bool is_state(PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == state_type(); }

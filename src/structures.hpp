@@ -10,6 +10,7 @@
 #include "core/guarded_list.hpp"
 #include "core/hamt.hpp"
 #include "core/meta_log.hpp"
+#include "core/signal_channel.hpp"
 #include "py/ref.hpp"
 
 namespace kavex {
@@ -36,6 +37,7 @@ struct StateValue {
   SignalZone signals;                 // this version's signals only
   std::size_t meta_capacity = 0;
   std::uint64_t version = 0;
+  SignalSender hub;                   // shared by the lineage; a view gets its own
 };
 
 // Class objects (borrowed), created on first use.
@@ -44,6 +46,7 @@ PyObject* frozen_dict_type();
 PyObject* meta_log_entry_type();
 PyObject* outbox_msg_type();
 PyObject* outbox_type();
+PyObject* process_context_type();
 
 bool is_state(PyObject* o);
 // The value of a State object (the caller checked `is_state`).
@@ -72,5 +75,9 @@ OutboxMessage arg_outbox_msg(PyObject* o, const char* name);
 py::Ref make_outbox_msg(const OutboxMessage& message);
 // A new Outbox object on `list`.
 py::Ref make_outbox(std::shared_ptr<MessageList> list);
+
+// A new ProcessContext over `state` and `local` with a new, empty outbox;
+// `tx` may be null.
+py::Ref make_process_context(py::Ref state, py::Ref local, py::Ref tx);
 
 }  // namespace kavex

@@ -201,3 +201,30 @@ def test_reference_counts_stay_balanced_under_the_sanitizer():
         s.data
     del s
     assert sys.getrefcount(value) == refs
+
+
+def test_domain_and_global_are_read_only_proxies_over_the_stored_objects():
+    domain, shared = {"user": {"name": "ada"}}, {"g": 1}
+    s = k.State(data={"domain": domain, "global": shared})
+    p = s.domain
+    assert isinstance(p, k.SupervisorProxy) and p.read_only and p.path == "domain"
+    assert p.supervisor_target is domain and p.user.name == "ada"
+    g = getattr(s, "global")
+    assert g.supervisor_target is shared and g.path == "global" and g.read_only
+    with pytest.raises(PermissionError, match=r"^PURE process cannot write to 'domain\.x'$"):
+        p.x = 1
+    assert k.State().domain is None and getattr(k.State(), "global") is None
+
+
+def test_domain_proxy_writes_reach_every_version_sharing_the_entry():
+    domain = {"a": 1}
+    s = k.State(data={"domain": domain})
+    t = s.update(data={"other": 1})
+    writable = t.domain_proxy()
+    assert not writable.read_only
+    writable.a = 2
+    assert s.data["domain"]["a"] == 2
+    assert t.domain_proxy(read_only=True).read_only and t.domain_proxy(None).read_only is False
+    with pytest.raises(TypeError, match="^argument 'read_only': expected bool, got int$"):
+        t.domain_proxy(read_only=1)
+    assert k.State().domain_proxy() is None

@@ -245,10 +245,10 @@ class PersistentMap {
     return std::string_view(stored) == key;
   }
 
-  // `node` is being replaced by a rebuilt copy. If it was modified in place
-  // territory (mut) its contents were moved out; if only its parent is
-  // modified in place, the parent's reference to it is dropped. Otherwise the
-  // old parent keeps pointing at it and nothing is owed.
+  // `node` has been replaced by a new node. If `node` was ours to modify
+  // (mut), its contents were moved into the new node and only its block is
+  // left to free. If just its parent is ours, the parent's reference to it is
+  // dropped. Otherwise its (shared) parent still points at it: nothing to do.
   static void retire(InsertCtx& c, N* node, unsigned shift, bool mut, bool parent_mut) noexcept {
     if (mut) {
       c.garbage.items[c.garbage.count++] = {node, shift, true};
@@ -283,6 +283,14 @@ class PersistentMap {
     }
     if (node->nodemap & bit) {
       const unsigned j = detail::slot_index(node->nodemap, bit);
+      if (!mut) {
+        // This node will be copied, which takes a reference to each child.
+        // Start fetching their headers now so the misses overlap with the
+        // descent instead of following it.
+        N* const* ch = node->children();
+        const unsigned nc = detail::popcount32(node->nodemap);
+        for (unsigned k = 0; k < nc; ++k) detail::prefetch_for_write(ch[k]);
+      }
       N* fresh = insert(node->children()[j], shift + kBits, mut, c);
       if (mut) {
         node->children()[j] = fresh;

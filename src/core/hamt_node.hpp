@@ -3,8 +3,8 @@
 // A node is one heap block:
 //
 //   [ header: refs | datamap | nodemap | ncoll ]  16 bytes
-//   [ MapEntry<V> x entry count ]                 key + value, in slot order
 //   [ Node*       x child count ]                 in slot order
+//   [ MapEntry<V> x entry count ]                 key + value, in slot order
 //
 // Bitmap node (depth 0..12, hash shift 0..60): 32 slots addressed by 5 hash
 // bits. Bit s of `datamap` set: slot s holds an entry; bit s of `nodemap`
@@ -89,6 +89,14 @@ inline unsigned popcount32(std::uint32_t x) noexcept {
 #endif
 }
 
+inline void prefetch_for_write(const void* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p, 1);
+#else
+  (void)p;
+#endif
+}
+
 inline unsigned slot_index(std::uint32_t bitmap, std::uint32_t bit) noexcept {
   return popcount32(bitmap & (bit - 1));
 }
@@ -109,13 +117,15 @@ struct Node : NodeHeader {
     return (n + a - 1) / a * a;
   }
   static constexpr std::size_t kAlign = std::max({alignof(NodeHeader), alignof(Entry), alignof(void*)});
-  static constexpr std::size_t kEntriesOffset = round_up(sizeof(NodeHeader), alignof(Entry));
+  // Children come first: while descending, the child pointer is then often
+  // in the same cache line as the bitmaps.
+  static constexpr std::size_t kChildrenOffset = round_up(sizeof(NodeHeader), alignof(void*));
 
-  static constexpr std::size_t children_offset(std::uint32_t nentries) noexcept {
-    return round_up(kEntriesOffset + std::size_t{nentries} * sizeof(Entry), alignof(void*));
+  static constexpr std::size_t entries_offset(std::uint32_t nchildren) noexcept {
+    return round_up(kChildrenOffset + std::size_t{nchildren} * sizeof(void*), alignof(Entry));
   }
   static constexpr std::size_t block_bytes(std::uint32_t nentries, std::uint32_t nchildren) noexcept {
-    return children_offset(nentries) + std::size_t{nchildren} * sizeof(void*);
+    return entries_offset(nchildren) + std::size_t{nentries} * sizeof(Entry);
   }
 
   Node(std::uint32_t dm, std::uint32_t nm, std::uint32_t nc) noexcept : NodeHeader{{1}, dm, nm, nc} {}
@@ -126,19 +136,18 @@ struct Node : NodeHeader {
     return block_bytes(entry_count(collision), child_count(collision));
   }
 
+  // Collision nodes have nodemap == 0, so this is right for both kinds.
   Entry* entries() noexcept {
-    return reinterpret_cast<Entry*>(reinterpret_cast<std::byte*>(this) + kEntriesOffset);
+    return reinterpret_cast<Entry*>(reinterpret_cast<std::byte*>(this) + entries_offset(popcount32(nodemap)));
   }
   const Entry* entries() const noexcept {
-    return reinterpret_cast<const Entry*>(reinterpret_cast<const std::byte*>(this) + kEntriesOffset);
+    return reinterpret_cast<const Entry*>(reinterpret_cast<const std::byte*>(this) +
+                                          entries_offset(popcount32(nodemap)));
   }
   // Only meaningful for bitmap nodes.
-  Node** children() noexcept {
-    return reinterpret_cast<Node**>(reinterpret_cast<std::byte*>(this) + children_offset(popcount32(datamap)));
-  }
+  Node** children() noexcept { return reinterpret_cast<Node**>(reinterpret_cast<std::byte*>(this) + kChildrenOffset); }
   Node* const* children() const noexcept {
-    return reinterpret_cast<Node* const*>(reinterpret_cast<const std::byte*>(this) +
-                                          children_offset(popcount32(datamap)));
+    return reinterpret_cast<Node* const*>(reinterpret_cast<const std::byte*>(this) + kChildrenOffset);
   }
 
   void add_ref() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
@@ -189,6 +198,8 @@ struct Node : NodeHeader {
     if (!is_collision_shift(shift)) {
       Node** ch = n->children();
       const unsigned nc = popcount32(n->nodemap);
+      // Locked decrements do not overlap their cache misses; fetch first.
+      for (unsigned i = 0; i < nc; ++i) prefetch_for_write(ch[i]);
       for (unsigned i = 0; i < nc; ++i) release(ch[i], shift + kHamtBits);
     }
     free_shell(n, shift);
@@ -258,7 +269,7 @@ class NodeBuilder {
 
   template <class VV>
   void fill_hole(std::string&& key, VV&& value) noexcept {
-    std::construct_at(n_->entries() + hole_, std::move(key), std::forward<VV>(value));
+    ::new (static_cast<void*>(n_->entries() + hole_)) Entry{std::move(key), std::forward<VV>(value)};
     hole_ = kNoHole;
   }
 
@@ -271,7 +282,7 @@ class NodeBuilder {
     }
     // The children are usually not in cache; touching them all first lets
     // the misses overlap instead of serialising behind the locked increments.
-    for (unsigned i = 0; i < count; ++i) __builtin_prefetch(src[i], 1);
+    for (unsigned i = 0; i < count; ++i) prefetch_for_write(src[i]);
     for (unsigned i = 0; i < count; ++i) {
       dst[i] = src[i];
       src[i]->add_ref();

@@ -28,8 +28,6 @@ struct HashSecret {
   std::uint64_t k[4];
 };
 
-__extension__ typedef unsigned __int128 HashU128;
-
 inline std::uint64_t hash_read8(const unsigned char* p) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
@@ -48,10 +46,28 @@ inline std::uint64_t hash_read_small(const unsigned char* p, std::size_t n) noex
   return (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[n >> 1]} << 8) | p[n - 1];
 }
 
-// 64x64 -> 128 multiply, folded by XOR of both halves.
+// Full 64x64 -> 128-bit product.
+inline void hash_mul128(std::uint64_t a, std::uint64_t b, std::uint64_t& lo, std::uint64_t& hi) noexcept {
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 U128;
+  const U128 r = static_cast<U128>(a) * b;
+  lo = static_cast<std::uint64_t>(r);
+  hi = static_cast<std::uint64_t>(r >> 64);
+#else
+  const std::uint64_t a_lo = a & 0xffffffffu, a_hi = a >> 32;
+  const std::uint64_t b_lo = b & 0xffffffffu, b_hi = b >> 32;
+  const std::uint64_t ll = a_lo * b_lo, lh = a_lo * b_hi, hl = a_hi * b_lo, hh = a_hi * b_hi;
+  const std::uint64_t mid = (ll >> 32) + (lh & 0xffffffffu) + (hl & 0xffffffffu);
+  lo = (mid << 32) | (ll & 0xffffffffu);
+  hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+#endif
+}
+
+// 128-bit product folded by XOR of both halves.
 inline std::uint64_t hash_mum(std::uint64_t a, std::uint64_t b) noexcept {
-  const HashU128 r = static_cast<HashU128>(a) * b;
-  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+  std::uint64_t lo, hi;
+  hash_mul128(a, b, lo, hi);
+  return lo ^ hi;
 }
 
 inline std::uint64_t hash_bytes(const void* data, std::size_t len, const HashSecret& s) noexcept {
@@ -90,9 +106,8 @@ inline std::uint64_t hash_bytes(const void* data, std::size_t len, const HashSec
     a = hash_read8(p + i - 16);
     b = hash_read8(p + i - 8);
   }
-  const HashU128 r = static_cast<HashU128>(a ^ s.k[1]) * (b ^ seed);
-  const auto lo = static_cast<std::uint64_t>(r);
-  const auto hi = static_cast<std::uint64_t>(r >> 64);
+  std::uint64_t lo, hi;
+  hash_mul128(a ^ s.k[1], b ^ seed, lo, hi);
   return hash_mum(lo ^ s.k[2] ^ len, hi ^ s.k[3]);
 }
 

@@ -20,7 +20,7 @@ void raise_arg_overflow(const char* name, const char* target) {
   raise(PyExc_OverflowError, message);
 }
 
-std::string_view arg_str(PyObject* o, const char* name) {
+std::string_view arg_str_slow(PyObject* o, const char* name) {
   if (!PyUnicode_Check(o)) raise_arg_type(name, "str", o);
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(o, &size);

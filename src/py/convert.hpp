@@ -23,7 +23,15 @@ namespace kavex::py {
 [[noreturn]] void raise_arg_overflow(const char* name, const char* target);
 
 // UTF-8 view of a `str`; valid while the object lives.
-std::string_view arg_str(PyObject* o, const char* name);
+std::string_view arg_str_slow(PyObject* o, const char* name);
+inline std::string_view arg_str(PyObject* o, const char* name) {
+  if (PyUnicode_CheckExact(o)) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(o, &size)) return {text, static_cast<std::size_t>(size)};
+    throw ErrorAlreadySet{};  // e.g. lone surrogates
+  }
+  return arg_str_slow(o, name);
+}
 // Only `bool` is accepted (not int, not None).
 bool arg_bool(PyObject* o, const char* name);
 // The object itself after checking it is a dict (subclasses accepted).
@@ -93,6 +101,10 @@ void parse_tuple(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject**
 template <std::size_t N>
 Args<N> parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<N> out{};
+  if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(sig.required) && nargs <= static_cast<Py_ssize_t>(N)) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];  // positional only: done
+    return out;
+  }
   parse_fastcall(sig.view(), args, nargs, kwnames, out.data());
   return out;
 }
