@@ -128,8 +128,8 @@ Ref engine_report_conflict(PyObject*, Engine& e, PyObject* const* args, Py_ssize
   return make_retry_decision(e.conflicts.report_conflict(arg_str(name.get(), "process_name")));
 }
 
-// Exclusive use of the engine for replacing its state, in the one order that
-// cannot deadlock: re-entry check, commit lock, then the borrow.
+// Exclusive use of the engine for replacing its state: a re-entrant call fails
+// before it waits for the commit lock, then the lock, then the borrow.
 struct CommitAccess {
   explicit CommitAccess(Engine& e) : reentry((refuse_reentry(e.borrow), 0)), commit(*e.commit), use(e.borrow) {}
   int reentry;

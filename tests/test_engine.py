@@ -201,3 +201,21 @@ def test_engine_cycles_through_the_worker_are_collected():
     del e, marker
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.timeout(20)
+def test_worker_may_wait_for_another_thread_that_commits():
+    # Borrow flags only refuse re-entry on one thread; another thread's
+    # commit proceeds while the worker runs.
+    e = k.KavexEngine()
+    queue(e, "a")
+
+    def worker(msg):
+        t = threading.Thread(target=lambda: e.compare_and_swap(e.state.version, data={"from": "thread"}))
+        t.start()
+        t.join(5)
+        assert not t.is_alive()
+
+    e.attach_worker(worker)
+    e.process_outbox()
+    assert e.state.data["from"] == "thread"

@@ -1,9 +1,6 @@
 #include "py/borrow.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "py/errors.hpp"
@@ -12,80 +9,43 @@ namespace kavex::py {
 
 namespace {
 
-// Flags this thread holds shared, innermost last.
-thread_local std::vector<const BorrowFlag*> t_shared_held;
+struct Held {
+  const BorrowFlag* flag;
+  bool exclusive;
+};
 
-bool this_thread_holds_shared(const BorrowFlag* flag) noexcept {
-  return std::find(t_shared_held.begin(), t_shared_held.end(), flag) != t_shared_held.end();
+// The borrows this thread holds, innermost last.
+thread_local std::vector<Held> t_held;
+
+const Held* find_held(const BorrowFlag* flag) noexcept {
+  auto it = std::find_if(t_held.rbegin(), t_held.rend(), [&](const Held& h) { return h.flag == flag; });
+  return it == t_held.rend() ? nullptr : &*it;
 }
 
-// Cross-thread waits. A waiter reads the generation with the interpreter
-// lock held, so a release (which also runs with the interpreter lock) cannot
-// slip between its check of the flag and its wait: the release bumps the
-// generation after the waiter read it.
-std::mutex g_wait_mutex;
-std::condition_variable g_wait_cv;
-std::uint64_t g_generation = 0;
-std::atomic<int> g_waiters{0};
-
-void wait_for_release() noexcept {
-  std::uint64_t seen;
-  {
-    std::lock_guard lock(g_wait_mutex);
-    seen = g_generation;
-  }
-  g_waiters.fetch_add(1);
-  Py_BEGIN_ALLOW_THREADS {
-    std::unique_lock lock(g_wait_mutex);
-    g_wait_cv.wait(lock, [&] { return g_generation != seen; });
-  }
-  Py_END_ALLOW_THREADS
-  g_waiters.fetch_sub(1);
-}
-
-void notify_release() noexcept {
-  if (g_waiters.load() == 0) return;
-  {
-    std::lock_guard lock(g_wait_mutex);
-    ++g_generation;
-  }
-  g_wait_cv.notify_all();
+void release(const BorrowFlag* flag) noexcept {
+  auto it = std::find_if(t_held.rbegin(), t_held.rend(), [&](const Held& h) { return h.flag == flag; });
+  if (it != t_held.rend()) t_held.erase(std::next(it).base());
 }
 
 }  // namespace
 
 void refuse_reentry(const BorrowFlag& flag) {
-  if (flag.exclusive_owner_ == PyThread_get_thread_ident() || this_thread_holds_shared(&flag)) {
-    raise(PyExc_RuntimeError, "Already borrowed");
-  }
+  if (find_held(&flag) != nullptr) raise(PyExc_RuntimeError, "Already borrowed");
 }
 
 SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-  const unsigned long me = PyThread_get_thread_ident();
-  while (flag.exclusive_owner_ != 0) {
-    if (flag.exclusive_owner_ == me) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    wait_for_release();
-  }
-  t_shared_held.push_back(&flag);  // may throw bad_alloc before anything changed
-  ++flag.shared_;
+  const Held* held = find_held(&flag);
+  if (held != nullptr && held->exclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
+  t_held.push_back({&flag, false});  // may throw bad_alloc before anything changed
 }
 
-SharedBorrow::~SharedBorrow() {
-  auto it = std::find(t_shared_held.rbegin(), t_shared_held.rend(), &flag_);
-  if (it != t_shared_held.rend()) t_shared_held.erase(std::next(it).base());
-  if (--flag_.shared_ == 0) notify_release();
-}
+SharedBorrow::~SharedBorrow() { release(&flag_); }
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-  const unsigned long me = PyThread_get_thread_ident();
   refuse_reentry(flag);
-  while (flag.exclusive_owner_ != 0 || flag.shared_ != 0) wait_for_release();
-  flag.exclusive_owner_ = me;
+  t_held.push_back({&flag, true});
 }
 
-ExclusiveBorrow::~ExclusiveBorrow() {
-  flag_.exclusive_owner_ = 0;
-  notify_release();
-}
+ExclusiveBorrow::~ExclusiveBorrow() { release(&flag_); }
 
 }  // namespace kavex::py

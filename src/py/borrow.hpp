@@ -1,19 +1,18 @@
 // Borrow flags: refuse re-entrant use of an object from its own call chain.
 //
 // A method takes shared use (`SharedBorrow`) or exclusive use
-// (`ExclusiveBorrow`) of its object for the duration of the call. Within one
-// thread, a conflicting request means re-entry through a Python callback and
-// raises RuntimeError ("Already borrowed" for an exclusive request,
-// "Already mutably borrowed" for a shared one) without changing anything.
-// A conflicting request from *another* thread is not re-entry: that thread
-// waits, with the interpreter lock released, until the holder is done.
+// (`ExclusiveBorrow`) of its object for the duration of the call. A
+// conflicting request further down the same thread's call chain (re-entry
+// through a Python callback) raises RuntimeError: "Already borrowed" for an
+// exclusive request, "Already mutably borrowed" for a shared one, and changes
+// nothing.
 //
-// All bookkeeping happens with the interpreter lock held; the flag itself
-// needs no lock. Each thread keeps a short list of the flags it holds shared,
-// so a flag is a few words and borrowing allocates nothing on the fast path.
+// The flags serialise nothing across threads: the interpreter lock and the
+// objects' own locks do that. So a borrow held by one thread never makes
+// another thread wait or fail, and a borrow can never be part of a deadlock.
+// Each thread keeps the short list of borrows it holds; a flag is only an
+// identity and borrowing allocates nothing once a thread's list has grown.
 #pragma once
-
-#include <cstdint>
 
 #include "py/ref.hpp"
 
@@ -29,17 +28,13 @@ class BorrowFlag {
   BorrowFlag(BorrowFlag&&) noexcept {}
 
  private:
-  friend class SharedBorrow;
-  friend class ExclusiveBorrow;
-  friend void refuse_reentry(const BorrowFlag& flag);
-  unsigned long exclusive_owner_ = 0;  // thread ident, 0 when not held
-  std::uint32_t shared_ = 0;           // shared holders, all threads
+  char identity_ = 0;  // a flag is identified by its address
 };
 
 // Raises "Already borrowed" when the calling thread already uses `flag`
-// (shared or exclusive). Callers that must take another lock before the
-// exclusive borrow check re-entry first, so that a thread already using the
-// object never waits for that lock.
+// (shared or exclusive): what an exclusive borrow would raise. Callers that
+// must take a lock before the exclusive borrow check first, so that a
+// re-entrant call fails before it waits for anything.
 void refuse_reentry(const BorrowFlag& flag);
 
 class SharedBorrow {
@@ -50,7 +45,7 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  BorrowFlag& flag_;
+  const BorrowFlag& flag_;
 };
 
 class ExclusiveBorrow {
@@ -61,7 +56,7 @@ class ExclusiveBorrow {
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
  private:
-  BorrowFlag& flag_;
+  const BorrowFlag& flag_;
 };
 
 }  // namespace kavex::py
