@@ -41,7 +41,8 @@ struct Proxy {
 
 // The exact class, and the tables the attribute paths consult. Both are
 // built by supervisor_proxy_type() before it hands out the class, so they
-// exist whenever a proxy does. They live as long as the process.
+// exist whenever a proxy does. Neither is ever freed: static destructors
+// run after the interpreter is gone.
 PyObject* proxy_type_slot = nullptr;
 
 // How the exact proxy class and dict treat an attribute name.

@@ -1,8 +1,8 @@
-from collections.abc import Awaitable, Callable, Iterable, Mapping
+from collections.abc import Awaitable, Callable, Iterable, Iterator, Mapping
 from types import ModuleType
 from typing import Any, Protocol, TypeVar, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import Self, disjoint_base
 
 import kavex_shm
 
@@ -44,7 +44,7 @@ class SupervisorProxy:
     Unlike FrozenDict which returns copies, SupervisorProxy returns
     the original Python object while intercepting mutations."""
 
-    def __new__(cls, target: object, path: str = ..., read_only: bool = False, transaction: object = None) -> SupervisorProxy: ...
+    def __new__(cls, target: object, path: str = ..., read_only: bool = False, transaction: object = None) -> Self: ...
     @property
     def path(self) -> str: ...
     @property
@@ -60,7 +60,7 @@ class SupervisorProxy:
     def __setitem__(self, key: object, value: object, /) -> None: ...
     def __delitem__(self, key: object, /) -> None: ...
     def __contains__(self, key: object, /) -> bool: ...
-    def __iter__(self) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
 
 @final
 class KavexEngine:

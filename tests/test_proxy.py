@@ -2,6 +2,7 @@
 
 import gc
 import inspect
+import sys
 import types
 import weakref
 
@@ -614,3 +615,38 @@ def test_subclass_instances_in_cycles_are_collected():
     del t, s
     gc.collect()
     assert ref() is None
+
+
+def test_reference_counts_stay_balanced():
+    value = object()
+
+    class Tx:
+        def log_delta(self, path, old, new):
+            pass
+
+    class Failing:
+        @property
+        def bad(self):
+            raise ValueError(value)
+
+    tx, d, o, failing = Tx(), {"a": {"b": value}, "v": value}, Obj(v=value), Failing()
+
+    def churn():
+        p, q = SP(d, "dom", transaction=tx), SP(o, "o", transaction=tx)
+        p.a.b, p["a"]["b"], p.a.path, p.v, p.keys, q.v, repr(p.a), p.to_dict(), "v" in p, list(p)
+        p.x = value
+        p["y"] = value
+        q.w = value
+        for fail in (lambda: p.zz, lambda: p._h, lambda: q.zz, lambda: p["zz"], lambda: SP(failing).bad,
+                     lambda: setattr(SP(d, read_only=True), "x", value), lambda: SP((1,), transaction=tx).x):
+            try:
+                fail()
+            except (AttributeError, KeyError, PermissionError):
+                pass
+
+    churn()
+    tracked = (value, tx, d, o, failing)
+    before = [sys.getrefcount(x) for x in tracked]
+    for _ in range(500):
+        churn()
+    assert [sys.getrefcount(x) for x in tracked] == before

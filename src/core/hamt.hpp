@@ -6,27 +6,34 @@
 //     one copied from it. Only the nodes on the path to the changed entry are
 //     rebuilt; every other node stays shared between the versions.
 //   * When a map is the sole owner of the nodes on that path (no copy of it
-//     was taken since they were built), set() updates them in place instead:
-//     no allocation to replace a value, one or two to add a key.
+//     was taken since they were built), set() updates them in place instead.
+//     So several set() calls on one fresh copy pay for each shared node once.
 //   * Strong exception guarantee for set(): if it throws (allocation failure,
 //     V's copy constructor), the map is unchanged and nothing leaks.
 //   * Old values and dropped nodes are destroyed only after set() has put the
 //     map in its new, consistent state, so a V destructor that runs arbitrary
 //     code (e.g. releasing a Python object) may read the map.
-//   * Thread safety: one map object must not be used concurrently with set()
-//     on it. Distinct map objects that share nodes may be read, copied, set
-//     and destroyed on different threads (node reference counts are atomic).
+//   * Thread safety: const operations (find, iteration, copying) on one map
+//     object may run concurrently; set() on a map object must not overlap any
+//     other use of that object. Distinct map objects that share nodes may be
+//     used freely on different threads (node reference counts are atomic).
 //   * Key order is the order of the seeded hash: stable for a given set of
 //     keys within one process, different between processes.
 //
 // Complexity (n entries, k = key length)
 //   copy, move, assignment, size, empty       O(1)
 //   find                                       O(k + log32 n)
-//   set                                        O(k + 32 * log32 n) time,
-//                                              allocates the path: about
-//                                              log32 n + 1 nodes
+//   set on a shared map                        O(k + 32 * log32 n): copies
+//                                              the path (one node per level,
+//                                              plus the node splitting a slot
+//                                              when a new key lands on
+//                                              another key's slot)
+//   set, sole owner of the path                O(k + log32 n); no allocation
+//                                              to replace, one or two to add
 //   for_each, full iteration                   O(n)
 //   destruction                                O(nodes no longer shared)
+// find() results and iterators stay valid until set() on, or destruction of,
+// the map they came from.
 // Keys with identical 64-bit hashes share one collision node and are found by
 // linear scan; with the default seeded hash this practically never happens.
 //

@@ -20,7 +20,8 @@
 //
 // `refs` counts parent pointers plus map objects pointing at the node. A node
 // with refs == 1 reached through nodes that all have refs == 1 is owned by a
-// single map object and may be modified in place by that map.
+// single map object and may be modified in place by that map. The count is
+// 32 bits wide: a node can have at most 2^32 - 1 such owners.
 #pragma once
 
 #include <algorithm>
