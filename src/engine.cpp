@@ -146,9 +146,9 @@ Ref engine_commit_state(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t 
 
 // True when a key of `zone` (a dict) was written after `expected`: for a
 // dict value its inner keys are checked as "outer.inner", otherwise the key.
-bool zone_conflicts(const KeyVersions& versions, PyObject* zone, std::uint64_t expected, const char* argname) {
+bool zone_conflicts(const StateValue& state, PyObject* zone, std::uint64_t expected, const char* argname) {
   auto newer = [&](std::string_view name) {
-    const std::uint64_t* recorded = versions.find(name);
+    const std::uint64_t* recorded = state.key_version(name);
     return recorded != nullptr && *recorded > expected;
   };
   PyObject *key = nullptr, *value = nullptr;
@@ -183,8 +183,8 @@ Ref engine_compare_and_swap(PyObject*, Engine& e, PyObject* const* args, Py_ssiz
   if (e.conflicts.is_blocked(requester)) raise(exc::context_error(), "System Busy (VIP Access Only)");
   const StateValue& current = state_value(e.state.get());
   if (current.version != expected) {
-    bool conflict = a[1] && PyDict_Check(a[1]) && zone_conflicts(current.key_versions, a[1], expected, "data");
-    conflict = conflict || (a[2] && PyDict_Check(a[2]) && zone_conflicts(current.key_versions, a[2], expected, "heavy"));
+    bool conflict = a[1] && PyDict_Check(a[1]) && zone_conflicts(current, a[1], expected, "data");
+    conflict = conflict || (a[2] && PyDict_Check(a[2]) && zone_conflicts(current, a[2], expected, "heavy"));
     if (conflict) {
       raise(exc::context_error(), "CAS Version Mismatch (Conflict Detected): Expected " + std::to_string(expected) +
                                       ", Found " + std::to_string(current.version) + " (Keys Changed)");
@@ -379,7 +379,7 @@ void validate_schema(Engine& e, const StateValue& next) {
   HeldSlot::Guard schema(*e.schema);
   if (schema.get() == nullptr) return;
   Ref validator = Ref::borrow(schema.get());
-  Ref data = zone_dict(next.data);
+  Ref data = zone_dict(next, kDataZone);
   Ref name = to_py("model_validate");
   Ref result = Ref::steal(PyObject_CallMethodObjArgs(validator.get(), name.get(), data.get(), nullptr));
   if (!result) raise_schema_violation();

@@ -32,10 +32,18 @@ Ref exact_key(PyObject* key, std::string_view text) {
   return to_py(text);
 }
 
-// Writes every (key, value) of `dict` into `zone`, recording `version` in
-// `versions` under each key and, when `nested`, under "outer.inner" for the
-// keys of dict values. No Python code runs while the dict is walked.
-void write_zone(Zone& zone, KeyVersions& versions, PyObject* dict, std::uint64_t version, bool nested,
+// Records `version` for `name` in the index, keeping its zone entries.
+void record_version(KeyMap& keys, std::string_view name, std::uint64_t version) {
+  const KeyEntry* current = keys.find(name);
+  KeyEntry entry = current ? *current : KeyEntry{};
+  entry.version = version;
+  keys.set(name, std::move(entry));
+}
+
+// Writes every (key, value) of `dict` into `zone`, recording `version` under
+// each key and, when `nested`, under "outer.inner" for the keys of dict
+// values. No Python code runs while the dict is walked.
+void write_zone(KeyMap& keys, ZoneMember zone, PyObject* dict, std::uint64_t version, bool nested,
                 const char* argname) {
   arg_dict(dict, argname);
   PyObject *key = nullptr, *value = nullptr;
@@ -51,11 +59,15 @@ void write_zone(Zone& zone, KeyVersions& versions, PyObject* dict, std::uint64_t
         composite.assign(text);
         composite += '.';
         composite += inner_text;
-        versions.set(composite, version);
+        record_version(keys, composite, version);
       }
     }
-    versions.set(text, version);
-    zone.set(text, ZoneEntry{exact_key(key, text), Ref::borrow(value)});
+    const KeyEntry* current = keys.find(text);
+    KeyEntry entry = current ? *current : KeyEntry{};
+    if (!entry.key) entry.key = exact_key(key, text);
+    entry.*zone = Ref::borrow(value);
+    entry.version = version;
+    keys.set(text, std::move(entry));
   }
 }
 
@@ -125,17 +137,15 @@ PyObject* state_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     // The `signal` argument is accepted and not read: a new state's signal
     // zone is always empty.
     StateValue s{
-        .data = {},
-        .heavy = {},
+        .keys = {},
         .meta_log = std::make_shared<MetaLog>(capacity),
-        .key_versions = {},
         .signals = {},
         .meta_capacity = capacity,
         .version = version,
         .hub = SignalSender(kHubCapacity),
     };
-    if (a[0] && !is_none(a[0])) write_zone(s.data, s.key_versions, a[0], s.version, false, "data");
-    if (a[1] && !is_none(a[1])) write_zone(s.heavy, s.key_versions, a[1], s.version, false, "heavy");
+    if (a[0] && !is_none(a[0])) write_zone(s.keys, kDataZone, a[0], s.version, false, "data");
+    if (a[1] && !is_none(a[1])) write_zone(s.keys, kHeavyZone, a[1], s.version, false, "heavy");
     return new_state(std::move(s));
   });
 }
@@ -171,9 +181,11 @@ Ref state_restrict_view(PyObject*, StateValue& self) {
 
 }  // namespace
 
-Ref zone_dict(const Zone& zone) {
+Ref zone_dict(const StateValue& state, ZoneMember zone) {
   Ref dict = Ref::check(PyDict_New());
-  zone.for_each([&](const std::string&, const ZoneEntry& e) { check(PyDict_SetItem(dict.get(), e.key.get(), e.value.get())); });
+  state.keys.for_each([&](const std::string&, const KeyEntry& e) {
+    if (const Ref& value = e.*zone) check(PyDict_SetItem(dict.get(), e.key.get(), value.get()));
+  });
   return dict;
 }
 
@@ -184,9 +196,9 @@ Ref state_get_signal(PyObject*, StateValue& self) { return make_signal_hub(self.
 
 // A proxy over the data entry `key` (path `key`, no transaction), or None.
 Ref zone_proxy(const StateValue& self, const char* key, bool read_only) {
-  const ZoneEntry* entry = self.data.find(key);
-  if (entry == nullptr) return none();
-  return make_proxy(entry->value, key, read_only, Ref());
+  const KeyEntry* entry = self.keys.find(key);
+  if (entry == nullptr || !entry->data) return none();
+  return make_proxy(entry->data, key, read_only, Ref());
 }
 
 Ref state_get_domain(PyObject*, StateValue& self) { return zone_proxy(self, "domain", true); }
@@ -197,8 +209,8 @@ Ref state_domain_proxy(PyObject*, StateValue& self, PyObject* const* args, Py_ss
   auto a = parse(sig, args, nargs, kwnames);
   return zone_proxy(self, "domain", optional_arg(a[0], "read_only", arg_bool).value_or(false));
 }
-Ref state_get_data(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self.data)); }
-Ref state_get_heavy(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self.heavy)); }
+Ref state_get_data(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self, kDataZone)); }
+Ref state_get_heavy(PyObject*, StateValue& self) { return make_frozen_dict(zone_dict(self, kHeavyZone)); }
 
 Ref state_get_signals(PyObject*, StateValue& self) {
   Ref dict = Ref::check(PyDict_New());
@@ -587,10 +599,8 @@ PyObject* outbox_type() {
 
 Ref update_state(const StateValue& self, PyObject* data, PyObject* heavy, PyObject* signal) {
   StateValue next{
-      .data = self.data,
-      .heavy = self.heavy,
+      .keys = self.keys,
       .meta_log = self.meta_log,
-      .key_versions = self.key_versions,
       .signals = {},
       .meta_capacity = self.meta_capacity,
       .version = self.version + 1,
@@ -599,8 +609,8 @@ Ref update_state(const StateValue& self, PyObject* data, PyObject* heavy, PyObje
   // Logged before the arguments are examined: a failed update leaves it.
   char buffer[64];
   log_meta_entry(next, "state_update", update_message(buffer, next.version));
-  if (data && !is_none(data)) write_zone(next.data, next.key_versions, data, next.version, true, "data");
-  if (heavy && !is_none(heavy)) write_zone(next.heavy, next.key_versions, heavy, next.version, true, "heavy");
+  if (data && !is_none(data)) write_zone(next.keys, kDataZone, data, next.version, true, "data");
+  if (heavy && !is_none(heavy)) write_zone(next.keys, kHeavyZone, heavy, next.version, true, "heavy");
   if (signal && !is_none(signal)) write_signal_argument(next.signals, next.hub, signal);
   return new_state(std::move(next));
 }

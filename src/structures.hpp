@@ -15,29 +15,45 @@
 
 namespace kavex {
 
-// One zone entry. The key is kept as an exact `str` object beside the
-// map's UTF-8 key, so reading a zone back into a dict reuses it (and its
+// One name of a state: its entries in the data and heavy zones (either may
+// be absent) and the version at which it was last written.
+//
+// The two zones and the key-version index live in one map keyed by name:
+// data and heavy share the index anyway, and one map means one path to copy
+// per written key instead of three. A name may be in the index only (the
+// "outer.inner" names recorded for dict values). `key` keeps the name as an
+// exact `str` object, so reading a zone back into a dict reuses it (and its
 // cached hash) instead of building a new string per entry.
-struct ZoneEntry {
-  py::Ref key;
-  py::Ref value;
+struct KeyEntry {
+  py::Ref key;    // null for a name that is only in the index
+  py::Ref data;   // null when the data zone has no such key
+  py::Ref heavy;  // null when the heavy zone has no such key
+  std::uint64_t version = 0;
 };
 
-using Zone = PersistentMap<ZoneEntry>;
-using KeyVersions = PersistentMap<std::uint64_t>;
+using KeyMap = PersistentMap<KeyEntry>;
 using SignalZone = PersistentMap<std::string>;
+
+// Which zone an operation reads or writes.
+using ZoneMember = py::Ref KeyEntry::*;
+inline constexpr ZoneMember kDataZone = &KeyEntry::data;
+inline constexpr ZoneMember kHeavyZone = &KeyEntry::heavy;
 
 // The value behind a State object. Never changed after construction; the
 // maps share their nodes with the predecessor and successors.
 struct StateValue {
-  Zone data;
-  Zone heavy;
+  KeyMap keys;                        // data, heavy and the key-version index
   std::shared_ptr<MetaLog> meta_log;  // shared by the whole lineage
-  KeyVersions key_versions;           // version at which each key was last written
   SignalZone signals;                 // this version's signals only
   std::size_t meta_capacity = 0;
   std::uint64_t version = 0;
   SignalSender hub;                   // shared by the lineage; a view gets its own
+
+  // The version at which `name` was last written, or null.
+  const std::uint64_t* key_version(std::string_view name) const noexcept {
+    const KeyEntry* entry = keys.find(name);
+    return entry ? &entry->version : nullptr;
+  }
 };
 
 // Class objects (borrowed), created on first use.
@@ -57,7 +73,7 @@ const StateValue& state_value(PyObject* state) noexcept;
 py::Ref update_state(const StateValue& state, PyObject* data, PyObject* heavy, PyObject* signal);
 
 // A new dict of a zone's entries.
-py::Ref zone_dict(const Zone& zone);
+py::Ref zone_dict(const StateValue& state, ZoneMember zone);
 
 // A new FrozenDict over `dict` (not copied).
 py::Ref make_frozen_dict(py::Ref dict);
