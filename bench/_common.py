@@ -13,6 +13,16 @@ def best_per_op(fn, ops, repeat=5):
     return best
 
 
+def best_in_alternation(fns, ops, rounds=15):
+    """Best seconds per operation of each function, measured in turn round
+    after round so that a busy moment of the machine affects all alike."""
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, fn in enumerate(fns):
+            best[i] = min(best[i], best_per_op(fn, ops, repeat=1))
+    return best
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
         if seconds >= scale:

@@ -4,9 +4,9 @@ plain-Python locked store."""
 import threading
 
 import kavex_core as k
-from _common import best_per_op, report
+from _common import best_in_alternation, report
 
-N = 20_000
+N = 5_000
 
 
 def bare(engine, args):
@@ -44,9 +44,8 @@ class LockedDictStore:
 def main():
     args = [{f"k{i % 100}": i} for i in range(N)]
     engine = k.KavexEngine()
-    ours_bare = best_per_op(lambda: bare(engine, args), N)
-    ours_tx = best_per_op(lambda: transactions(engine, args), N)
-    ours_cas = best_per_op(lambda: swaps(engine, args), N)
+    ours_bare, ours_tx, ours_cas = best_in_alternation(
+        [lambda: bare(engine, args), lambda: transactions(engine, args), lambda: swaps(engine, args)], N)
     print("One-key commits on an engine")
     report("  transaction (with engine.transaction() as tx: tx.update)", ours_tx,
            "bare commit_state(update)", ours_bare, target=1.5)
@@ -57,10 +56,10 @@ def main():
     engine = k.KavexEngine()
     engine.commit_state(k.State(data=initial))
     store = LockedDictStore(initial)
-    n = 2_000
+    n = 1_000
     small = args[:n]
-    ours = best_per_op(lambda: transactions(engine, small), n)
-    peer = best_per_op(lambda: [store.commit(a) for a in small], n)
+    ours, peer = best_in_alternation([lambda: transactions(engine, small), lambda: [store.commit(a) for a in small]], n,
+                                     rounds=5)
     report("  one-key transaction, 10k-key state (lower is better)", ours, "locked dict copy", peer, target=1 / 50)
 
 

@@ -1,7 +1,7 @@
 """SupervisorProxy reads and writes against the same operations on the plain dict."""
 
 import kavex_core as k
-from _common import best_per_op, report
+from _common import best_in_alternation, report
 
 LOOPS = 5_000
 UNROLL = 10  # operations per loop pass, so the loop itself weighs little
@@ -12,11 +12,7 @@ ROUNDS = 40
 def compare(ours, peer):
     """Best time per operation of each, measured in alternation so that a busy
     moment of the machine affects both sides alike."""
-    best_ours = best_peer = float("inf")
-    for _ in range(ROUNDS):
-        best_ours = min(best_ours, best_per_op(ours, OPS, repeat=1))
-        best_peer = min(best_peer, best_per_op(peer, OPS, repeat=1))
-    return best_ours, best_peer
+    return best_in_alternation([ours, peer], OPS, rounds=ROUNDS)
 
 
 class Recorder:

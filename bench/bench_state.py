@@ -6,7 +6,7 @@ import random
 import immutables
 
 import kavex_core as k
-from _common import best_per_op, heap_in_use, report
+from _common import best_in_alternation, best_per_op, heap_in_use, report
 
 
 def single_key_updates(n_keys):
@@ -27,8 +27,7 @@ def single_key_updates(n_keys):
         for key in picks:
             set_(key, 1)
 
-    ours = best_per_op(run_state, len(args))
-    peer = best_per_op(run_map, len(picks))
+    ours, peer = best_in_alternation([run_state, run_map], len(args), rounds=10)
     return state, keys, ours, peer
 
 
@@ -54,8 +53,7 @@ def main():
     keys = [f"key{i}" for i in range(100_000)]
     state = k.State(data={key: i for i, key in enumerate(keys)})
     imap = immutables.Map({key: i for i, key in enumerate(keys)})
-    ours = best_per_op(lambda: state.data.to_dict(), 1, repeat=15)
-    peer = best_per_op(lambda: dict(imap), 1, repeat=15)
+    ours, peer = best_in_alternation([lambda: state.data.to_dict(), lambda: dict(imap)], 1)
     report("  state.data.to_dict() vs dict(immutables.Map)", ours, "dict(Map)", peer, target=1.5)
 
     print("Memory: 1,000 successive single-key versions of a 1M-key state, all kept alive (heap in use)")

@@ -284,28 +284,33 @@ PyGetSetDef engine_getset[] = {
 
 using Clock = std::chrono::steady_clock;
 
+// The pending containers and the outbox list are created on first use: a
+// container nobody asked for is empty, and most transactions touch only one.
 struct Tx {
   Ref engine;
   std::uint64_t write_timeout_ms;
-  Ref pending_data;    // dict
-  Ref pending_heavy;   // dict
-  Ref pending_signal;  // list
-  std::shared_ptr<MessageList> outbox;
+  Ref pending_data_;    // dict, or null while empty and never handed out
+  Ref pending_heavy_;   // dict, likewise
+  Ref pending_signal_;  // list, likewise
+  std::shared_ptr<MessageList> outbox_;
   std::optional<Clock::time_point> start;
   BorrowFlag borrow;
+
+  static PyObject* lazy(Ref& slot, PyObject* (*make)()) {
+    if (!slot) slot = Ref::check(make());
+    return slot.get();
+  }
+  PyObject* pending_data() { return lazy(pending_data_, &PyDict_New); }
+  PyObject* pending_heavy() { return lazy(pending_heavy_, &PyDict_New); }
+  PyObject* pending_signal() { return lazy(pending_signal_, [] { return PyList_New(0); }); }
+  const std::shared_ptr<MessageList>& outbox() {
+    if (!outbox_) outbox_ = std::make_shared<MessageList>();
+    return outbox_;
+  }
 };
 
 Ref new_transaction(Ref engine, std::uint64_t write_timeout_ms) {
-  return create(transaction_type(), Tx{
-                                        std::move(engine),
-                                        write_timeout_ms,
-                                        Ref::check(PyDict_New()),
-                                        Ref::check(PyDict_New()),
-                                        Ref::check(PyList_New(0)),
-                                        std::make_shared<MessageList>(),
-                                        std::nullopt,
-                                        {},
-                                    });
+  return create(transaction_type(), Tx{std::move(engine), write_timeout_ms, {}, {}, {}, {}, std::nullopt, {}});
 }
 
 std::uint64_t timeout_arg(PyObject* o) { return o ? arg_int<std::uint64_t>(o, "write_timeout_ms") : 5000; }
@@ -399,8 +404,9 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
   refuse_reentry(e.borrow);
   HeldLock::Guard commit(*e.commit);
   Ref current = e.state;
-  Ref next = update_state(state_value(current.get()), tx.pending_data.get(), tx.pending_heavy.get(),
-                          tx.pending_signal.get());
+  // A container never created is empty: passing none writes the same nothing.
+  Ref next = update_state(state_value(current.get()), tx.pending_data_.get(), tx.pending_heavy_.get(),
+                          tx.pending_signal_.get());
   {
     SharedBorrow engine_use(e.borrow);
     validate_schema(e, state_value(next.get()));
@@ -410,7 +416,7 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
     install_state(e, std::move(next));
   }
   SharedBorrow engine_use(e.borrow);
-  tx.outbox->move_all_to(*e.outbox);
+  if (tx.outbox_) tx.outbox_->move_all_to(*e.outbox);
   return none();
 }
 
@@ -422,16 +428,22 @@ Ref tx_update(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (update_name == nullptr) update_name = to_py("update").release();
   // dict.update(other): a plain dict argument merges directly, anything else
   // (mappings, iterables of pairs) goes through the method itself.
-  auto merge = [&](PyObject* pending, PyObject* changes) {
+  // The first plain dict merged into a container not yet created becomes a
+  // copy of it, which is what updating an empty dict would give.
+  auto merge = [&](Ref& slot, PyObject* changes) {
     if (PyDict_CheckExact(changes)) {
-      check(PyDict_Update(pending, changes));
+      if (!slot) {
+        slot = Ref::check(PyDict_Copy(changes));
+      } else {
+        check(PyDict_Update(slot.get(), changes));
+      }
     } else {
-      Ref r = Ref::check(PyObject_CallMethodObjArgs(pending, update_name, changes, nullptr));
+      Ref r = Ref::check(PyObject_CallMethodObjArgs(Tx::lazy(slot, &PyDict_New), update_name, changes, nullptr));
     }
   };
-  if (a[0] && !is_none(a[0])) merge(tx.pending_data.get(), a[0]);
-  if (a[1] && !is_none(a[1])) merge(tx.pending_heavy.get(), a[1]);
-  if (a[2] && !is_none(a[2])) check(PyList_Append(tx.pending_signal.get(), a[2]));
+  if (a[0] && !is_none(a[0])) merge(tx.pending_data_, a[0]);
+  if (a[1] && !is_none(a[1])) merge(tx.pending_heavy_, a[1]);
+  if (a[2] && !is_none(a[2])) check(PyList_Append(tx.pending_signal(), a[2]));
   return none();
 }
 
@@ -454,31 +466,31 @@ Ref tx_log_internal(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, 
   return none();  // reports are accepted and not kept
 }
 
-Ref tx_pending_data(PyObject*, Tx& tx) { return tx.pending_data; }
-Ref tx_pending_heavy(PyObject*, Tx& tx) { return tx.pending_heavy; }
-Ref tx_pending_signal(PyObject*, Tx& tx) { return tx.pending_signal; }
+Ref tx_pending_data(PyObject*, Tx& tx) { return Ref::borrow(tx.pending_data()); }
+Ref tx_pending_heavy(PyObject*, Tx& tx) { return Ref::borrow(tx.pending_heavy()); }
+Ref tx_pending_signal(PyObject*, Tx& tx) { return Ref::borrow(tx.pending_signal()); }
 Ref tx_write_timeout(PyObject*, Tx& tx) { return to_py_u64(tx.write_timeout_ms); }
 
 struct Collector {
   std::shared_ptr<MessageList> list;
 };
 
-Ref tx_outbox(PyObject*, Tx& tx) { return create(outbox_collector_type(), Collector{tx.outbox}); }
+Ref tx_outbox(PyObject*, Tx& tx) { return create(outbox_collector_type(), Collector{tx.outbox()}); }
 
 int tx_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Tx& tx = payload<Tx>(self);
   Py_VISIT(tx.engine.get());
-  Py_VISIT(tx.pending_data.get());
-  Py_VISIT(tx.pending_heavy.get());
-  Py_VISIT(tx.pending_signal.get());
+  Py_VISIT(tx.pending_data_.get());
+  Py_VISIT(tx.pending_heavy_.get());
+  Py_VISIT(tx.pending_signal_.get());
   Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   return 0;
 }
 
 int tx_clear(PyObject* self) noexcept {
   Tx& tx = payload<Tx>(self);
-  Ref engine = std::move(tx.engine), data = std::move(tx.pending_data), heavy = std::move(tx.pending_heavy),
-      signal = std::move(tx.pending_signal);
+  Ref engine = std::move(tx.engine), data = std::move(tx.pending_data_), heavy = std::move(tx.pending_heavy_),
+      signal = std::move(tx.pending_signal_);
   return 0;
 }
 

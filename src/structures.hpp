@@ -31,8 +31,10 @@ struct KeyEntry {
   std::uint64_t version = 0;
 };
 
-using KeyMap = PersistentMap<KeyEntry>;
-using SignalZone = PersistentMap<std::string>;
+// Every copy, update and destruction of a state's maps happens with the
+// interpreter lock held, so their node counts need no atomic operations.
+using KeyMap = PersistentMap<KeyEntry, SeededStringHash, SerializedNodeAllocator>;
+using SignalZone = PersistentMap<std::string, SeededStringHash, SerializedNodeAllocator>;
 
 // Which zone an operation reads or writes.
 using ZoneMember = py::Ref KeyEntry::*;

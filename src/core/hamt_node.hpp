@@ -61,6 +61,15 @@ struct DefaultNodeAllocator {
   }
 };
 
+// Node memory for maps whose every copy, update and destruction happens under
+// one external lock (the Python interpreter lock, for the state's maps).
+// Reference counts then need no atomic read-modify-write: copying a node
+// touches each of its children's counts, and on a hot path those locked
+// instructions cost more than the rest of the copy.
+struct SerializedNodeAllocator : DefaultNodeAllocator {
+  static constexpr bool kAtomicRefs = false;
+};
+
 namespace detail {
 
 inline constexpr unsigned kHamtBits = 5;
@@ -110,9 +119,20 @@ struct NodeHeader {
   std::uint32_t ncoll;  // entry count of a collision node; 0 in bitmap nodes
 };
 
+// Whether an allocator policy asks for atomic reference counts (the default).
+template <class Alloc>
+constexpr bool atomic_refs() noexcept {
+  if constexpr (requires { Alloc::kAtomicRefs; }) {
+    return Alloc::kAtomicRefs;
+  } else {
+    return true;
+  }
+}
+
 template <class V, class Alloc>
 struct Node : NodeHeader {
   using Entry = MapEntry<V>;
+  static constexpr bool kAtomicRefs = atomic_refs<Alloc>();
 
   static constexpr std::size_t round_up(std::size_t n, std::size_t a) noexcept {
     return (n + a - 1) / a * a;
@@ -151,7 +171,13 @@ struct Node : NodeHeader {
     return reinterpret_cast<Node* const*>(reinterpret_cast<const std::byte*>(this) + kChildrenOffset);
   }
 
-  void add_ref() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  void add_ref() noexcept {
+    if constexpr (kAtomicRefs) {
+      refs.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      refs.store(refs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+  }
 
   // True when the caller holds the only reference. Acquire pairs with the
   // release in drop_ref() of another owner, so everything that owner did with
@@ -162,8 +188,14 @@ struct Node : NodeHeader {
   // no other owner exists that could concurrently take a new reference, so
   // the atomic read-modify-write can be skipped.
   bool drop_ref() noexcept {
-    if (refs.load(std::memory_order_acquire) == 1) return true;
-    return refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    const std::uint32_t count = refs.load(std::memory_order_acquire);
+    if (count == 1) return true;
+    if constexpr (kAtomicRefs) {
+      return refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    } else {
+      refs.store(count - 1, std::memory_order_relaxed);
+      return false;
+    }
   }
 
   // --- allocation -----------------------------------------------------------

@@ -1,51 +1,67 @@
 #include "py/borrow.hpp"
 
-#include <algorithm>
-#include <vector>
-
 #include "py/errors.hpp"
 
 namespace kavex::py {
 
-namespace {
-
-struct Held {
-  const BorrowFlag* flag;
-  bool exclusive;
-};
-
-// The borrows this thread holds, innermost last.
-thread_local std::vector<Held> t_held;
-
-const Held* find_held(const BorrowFlag* flag) noexcept {
-  auto it = std::find_if(t_held.rbegin(), t_held.rend(), [&](const Held& h) { return h.flag == flag; });
-  return it == t_held.rend() ? nullptr : &*it;
+const BorrowFlag::Holder* BorrowFlag::find(unsigned long thread) const noexcept {
+  for (const Holder& h : inline_) {
+    if (h.thread == thread) return &h;
+  }
+  if (more_) {
+    for (const Holder& h : *more_) {
+      if (h.thread == thread) return &h;
+    }
+  }
+  return nullptr;
 }
 
-void release(const BorrowFlag* flag) noexcept {
-  auto it = std::find_if(t_held.rbegin(), t_held.rend(), [&](const Held& h) { return h.flag == flag; });
-  if (it != t_held.rend()) t_held.erase(std::next(it).base());
+BorrowFlag::Holder& BorrowFlag::acquire(unsigned long thread) {
+  if (const Holder* h = find(thread)) return const_cast<Holder&>(*h);
+  for (Holder& h : inline_) {
+    if (h.thread == 0) {
+      h.thread = thread;
+      return h;
+    }
+  }
+  if (!more_) more_ = std::make_unique<std::vector<Holder>>();
+  for (Holder& h : *more_) {
+    if (h.thread == 0) {
+      h.thread = thread;
+      return h;
+    }
+  }
+  return more_->emplace_back(Holder{thread, 0, false});
 }
 
-}  // namespace
+void BorrowFlag::release(unsigned long thread) noexcept {
+  Holder& h = const_cast<Holder&>(*find(thread));
+  if (h.shared == 0 && !h.exclusive) h.thread = 0;
+}
 
 void refuse_reentry(const BorrowFlag& flag) {
-  if (find_held(&flag) != nullptr) raise(PyExc_RuntimeError, "Already borrowed");
+  if (flag.find(PyThread_get_thread_ident()) != nullptr) raise(PyExc_RuntimeError, "Already borrowed");
 }
 
-SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-  const Held* held = find_held(&flag);
+SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag), thread_(PyThread_get_thread_ident()) {
+  const BorrowFlag::Holder* held = flag.find(thread_);
   if (held != nullptr && held->exclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
-  t_held.push_back({&flag, false});  // may throw bad_alloc before anything changed
+  ++flag.acquire(thread_).shared;  // acquire may throw bad_alloc before anything changed
 }
 
-SharedBorrow::~SharedBorrow() { release(&flag_); }
+SharedBorrow::~SharedBorrow() {
+  --const_cast<BorrowFlag::Holder*>(flag_.find(thread_))->shared;
+  flag_.release(thread_);
+}
 
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag), thread_(PyThread_get_thread_ident()) {
   refuse_reentry(flag);
-  t_held.push_back({&flag, true});
+  flag.acquire(thread_).exclusive = true;
 }
 
-ExclusiveBorrow::~ExclusiveBorrow() { release(&flag_); }
+ExclusiveBorrow::~ExclusiveBorrow() {
+  const_cast<BorrowFlag::Holder*>(flag_.find(thread_))->exclusive = false;
+  flag_.release(thread_);
+}
 
 }  // namespace kavex::py

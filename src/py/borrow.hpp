@@ -10,9 +10,16 @@
 // The flags serialise nothing across threads: the interpreter lock and the
 // objects' own locks do that. So a borrow held by one thread never makes
 // another thread wait or fail, and a borrow can never be part of a deadlock.
-// Each thread keeps the short list of borrows it holds; a flag is only an
-// identity and borrowing allocates nothing once a thread's list has grown.
+// A flag records, per thread that currently uses the object, how it does;
+// all bookkeeping runs with the interpreter lock held. Two threads' records
+// fit in the flag itself; more (Python code running inside a borrow on
+// several threads at once) spill into a vector.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "py/ref.hpp"
 
@@ -28,7 +35,21 @@ class BorrowFlag {
   BorrowFlag(BorrowFlag&&) noexcept {}
 
  private:
-  char identity_ = 0;  // a flag is identified by its address
+  friend class SharedBorrow;
+  friend class ExclusiveBorrow;
+  friend void refuse_reentry(const BorrowFlag& flag);
+
+  struct Holder {
+    unsigned long thread = 0;  // 0: free record
+    std::uint32_t shared = 0;  // nested shared borrows of that thread
+    bool exclusive = false;
+  };
+  const Holder* find(unsigned long thread) const noexcept;
+  Holder& acquire(unsigned long thread);  // the thread's record, created if needed
+  void release(unsigned long thread) noexcept;  // frees the record once unused
+
+  std::array<Holder, 2> inline_{};
+  std::unique_ptr<std::vector<Holder>> more_;
 };
 
 // Raises "Already borrowed" when the calling thread already uses `flag`
@@ -45,7 +66,8 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  const BorrowFlag& flag_;
+  BorrowFlag& flag_;
+  unsigned long thread_;
 };
 
 class ExclusiveBorrow {
@@ -56,7 +78,8 @@ class ExclusiveBorrow {
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
  private:
-  const BorrowFlag& flag_;
+  BorrowFlag& flag_;
+  unsigned long thread_;
 };
 
 }  // namespace kavex::py
