@@ -83,6 +83,11 @@ def test_hidden_classes_are_not_exported(hidden):
 
 def test_type_modules():
     assert kavex_core.shm.BufferDescriptor.__module__ == "builtins"
+    for name in kavex_core.__all__:
+        obj = getattr(kavex_core, name)
+        if isinstance(obj, type) and not issubclass(obj, BaseException):
+            assert obj.__module__ == "kavex_core", name
+            assert obj.__qualname__ == name
 
 
 @pytest.mark.parametrize("name", ["kavex_core", "kavex_shm"])
