@@ -649,3 +649,39 @@ TEST(PersistentMap, VersionsSharedAcrossThreads) {
 }
 
 }  // namespace
+
+// Maps whose users serialise every operation (the state's maps, under the
+// interpreter lock) count node references without atomic instructions; the
+// counts must stay exact: versions keep their contents and every value is
+// released once all versions are gone.
+TEST(PersistentMap, SerializedCountsKeepVersionsAndReleaseEverything) {
+  struct Counted {
+    explicit Counted(int v, int* live) : value(v), live(live) { ++*live; }
+    Counted(const Counted& o) : value(o.value), live(o.live) { ++*live; }
+    Counted(Counted&& o) noexcept : value(o.value), live(o.live) { ++*live; }
+    ~Counted() { --*live; }
+    int value;
+    int* live;
+  };
+  using Map = PersistentMap<Counted, MaskLowHash, kavex::SerializedNodeAllocator>;
+  int live = 0;
+  {
+    const auto pool = make_key_pool(2000, 3);
+    std::mt19937 rng(7);
+    std::vector<std::pair<Map, std::unordered_map<std::string, int>>> versions(1);
+    for (int step = 0; step < 6000; ++step) {
+      auto base = versions[rng() % versions.size()];
+      const std::string& key = pool[rng() % pool.size()];
+      const int value = static_cast<int>(rng() % 1000);
+      base.first.set(key, Counted(value, &live));
+      base.second[key] = value;
+      versions.push_back(std::move(base));
+      if (versions.size() > 40) versions.erase(versions.begin() + static_cast<long>(rng() % versions.size()));
+    }
+    for (const auto& [map, model] : versions) {
+      ASSERT_EQ(map.size(), model.size());
+      for (const auto& [key, value] : model) ASSERT_EQ(map.find(key)->value, value);
+    }
+  }
+  EXPECT_EQ(live, 0);
+}
