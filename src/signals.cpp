@@ -34,6 +34,12 @@ PyObject* hub_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 Ref hub_publish(PyObject*, Hub& hub, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature<1> sig{"publish", {"msg"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
+  // With nobody listening the message is dropped: check the type, skip the
+  // text conversion.
+  if (!hub.sender.has_receivers()) {
+    if (!PyUnicode_Check(a[0])) raise_arg_type("msg", "str", a[0]);
+    return Ref::check(PyLong_FromLong(0));
+  }
   return to_py_u64(hub.sender.publish(arg_str(a[0], "msg")));
 }
 

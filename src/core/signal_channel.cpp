@@ -69,6 +69,8 @@ class ChannelCore {
     return receivers_.load(std::memory_order_relaxed);
   }
 
+  bool has_receivers() const noexcept { return receivers_.load(std::memory_order_relaxed) != 0; }
+
   void close() noexcept {
     bool wake;
     {
@@ -269,6 +271,8 @@ std::shared_ptr<ReceiverState> SignalSender::subscribe() const {
   core();  // throws on a released handle
   return std::make_shared<ReceiverState>(ReceiverState::Key{}, share_->core);
 }
+
+bool SignalSender::has_receivers() const { return core().has_receivers(); }
 
 std::size_t SignalSender::receiver_count() const {
   return core().receiver_count();

@@ -119,6 +119,9 @@ class SignalSender {
   std::shared_ptr<ReceiverState> subscribe() const;
 
   std::size_t receiver_count() const;
+  // A hint without taking the channel lock: a receiver subscribing
+  // concurrently starts after any message published now anyway.
+  bool has_receivers() const;
   std::size_t capacity() const;
 
   // Releases this share; the channel closes if it was the last one.
