@@ -381,6 +381,9 @@ std::uint64_t elapsed_ms(Clock::time_point start) {
 }
 
 void validate_schema(Engine& e, const StateValue& next) {
+  // No schema, nothing to hold: reading the slot with the interpreter lock
+  // held is safe, and a set_schema racing with this commit simply comes after.
+  if (e.schema->peek() == nullptr) return;
   HeldSlot::Guard schema(*e.schema);
   if (schema.get() == nullptr) return;
   Ref validator = Ref::borrow(schema.get());
@@ -411,12 +414,9 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
     SharedBorrow engine_use(e.borrow);
     validate_schema(e, state_value(next.get()));
   }
-  {
-    ExclusiveBorrow engine_commit(e.borrow);
-    install_state(e, std::move(next));
-  }
-  SharedBorrow engine_use(e.borrow);
-  if (tx.outbox_) tx.outbox_->move_all_to(*e.outbox);
+  ExclusiveBorrow engine_commit(e.borrow);
+  install_state(e, std::move(next));
+  if (tx.outbox_) tx.outbox_->move_all_to(*e.outbox);  // transaction's list, then the engine's
   return none();
 }
 

@@ -59,8 +59,8 @@ template <class T>
 Ref create(PyObject* type, T&& value) {
   static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>);
   using U = std::remove_cvref_t<T>;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type(type), Py_tp_alloc));
-  PyObject* self = alloc(as_type(type), 0);
+  // Every class here keeps the default allocator.
+  PyObject* self = PyType_GenericAlloc(as_type(type), 0);
   if (self == nullptr) throw ErrorAlreadySet{};
   new (&payload<U>(self)) U(std::forward<T>(value));
   return Ref::steal(self);
@@ -70,10 +70,15 @@ Ref create(PyObject* type, T&& value) {
 template <class T>
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
+  const bool gc = PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC;
+  if (gc) PyObject_GC_UnTrack(self);
   payload<T>(self).~T();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
+  // The default deallocators of collected and plain heap types.
+  if (gc) {
+    PyObject_GC_Del(self);
+  } else {
+    PyObject_Free(self);
+  }
   Py_DECREF(type);
 }
 
