@@ -74,7 +74,14 @@ PyObject* arg_engine(PyObject* o, const char* name) {
 }
 
 // Replaces the current state; the old one is released after the swap.
-void install_state(Engine& e, Ref state) { e.state.swap(state); }
+// Replaces the current state and returns the previous one. Callers keep it
+// until their locks and borrows are released: the last reference to a state
+// may take the last reference to stored objects, whose finalisers run Python
+// code that may well use this engine again.
+[[nodiscard]] Ref install_state(Engine& e, Ref state) {
+  e.state.swap(state);
+  return state;
+}
 
 Ref engine_get_state(PyObject*, Engine& e) { return e.state; }
 
@@ -138,9 +145,10 @@ struct CommitAccess {
 };
 
 Ref engine_commit_state(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Ref previous;
   CommitAccess access(e);
   Ref state = one_object_arg("commit_state", "state", args, nargs, kwnames);
-  install_state(e, Ref::borrow(arg_state(state.get(), "state")));
+  previous = install_state(e, Ref::borrow(arg_state(state.get(), "state")));
   return none();
 }
 
@@ -173,6 +181,7 @@ bool zone_conflicts(const StateValue& state, PyObject* zone, std::uint64_t expec
 }
 
 Ref engine_compare_and_swap(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Ref previous;
   CommitAccess access(e);
   static constexpr Signature<5> sig{"compare_and_swap", {"expected_version", "data", "heavy", "signal", "requester"},
                                     1};
@@ -191,7 +200,7 @@ Ref engine_compare_and_swap(PyObject*, Engine& e, PyObject* const* args, Py_ssiz
     }
   }
   // A stale writer whose keys did not move is rebased onto the current state.
-  install_state(e, update_state(current, a[1], a[2], a[3]));
+  previous = install_state(e, update_state(current, a[1], a[2], a[3]));
   return none();
 }
 
@@ -405,6 +414,7 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   Engine& e = engine_of(tx.engine.get());
   refuse_reentry(e.borrow);
+  Ref previous;  // released last, after the lock and the borrows
   HeldLock::Guard commit(*e.commit);
   Ref current = e.state;
   // A container never created is empty: passing none writes the same nothing.
@@ -414,8 +424,9 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
     SharedBorrow engine_use(e.borrow);
     validate_schema(e, state_value(next.get()));
   }
+  current.reset();
   ExclusiveBorrow engine_commit(e.borrow);
-  install_state(e, std::move(next));
+  previous = install_state(e, std::move(next));
   if (tx.outbox_) tx.outbox_->move_all_to(*e.outbox);  // transaction's list, then the engine's
   return none();
 }

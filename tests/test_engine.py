@@ -1,5 +1,6 @@
 """KavexEngine: commits, compare-and-swap, outbox delivery, slots."""
 
+import sys
 import threading
 
 import pytest
@@ -219,3 +220,29 @@ def test_worker_may_wait_for_another_thread_that_commits():
     e.attach_worker(worker)
     e.process_outbox()
     assert e.state.data["from"] == "thread"
+
+
+@pytest.mark.parametrize("replace", ["commit_state", "compare_and_swap", "transaction"])
+def test_finalizers_of_replaced_states_may_use_the_engine(replace, monkeypatch):
+    # The last reference to an old state goes after the engine's locks and
+    # borrows are released, so a finaliser it triggers can use the engine.
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    e = k.KavexEngine()
+    seen = []
+
+    class Finalizer:
+        def __del__(self):
+            e.process_outbox()
+            e.commit_state(e.state)
+            seen.append(e.state.version)
+
+    e.commit_state(k.State(data={"f": Finalizer()}))
+    if replace == "commit_state":
+        e.commit_state(k.State())
+    elif replace == "compare_and_swap":
+        e.compare_and_swap(1, data={"f": None})
+    else:
+        with e.transaction() as tx:
+            tx.update(data={"f": None})
+    assert unraisable == [] and len(seen) == 1

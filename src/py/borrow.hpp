@@ -13,13 +13,13 @@
 // A flag records, per thread that currently uses the object, how it does;
 // all bookkeeping runs with the interpreter lock held. Two threads' records
 // fit in the flag itself; more (Python code running inside a borrow on
-// several threads at once) spill into a vector.
+// several threads at once) spill into a list.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <deque>
 
 #include "py/ref.hpp"
 
@@ -44,12 +44,32 @@ class BorrowFlag {
     std::uint32_t shared = 0;  // nested shared borrows of that thread
     bool exclusive = false;
   };
-  const Holder* find(unsigned long thread) const noexcept;
-  Holder& acquire(unsigned long thread);  // the thread's record, created if needed
-  void release(unsigned long thread) noexcept;  // frees the record once unused
+  const Holder* find(unsigned long thread) const noexcept {
+    for (const Holder& h : inline_) {
+      if (h.thread == thread) return &h;
+    }
+    return more_ ? find_more(thread) : nullptr;
+  }
+  // The thread's record, created if needed.
+  Holder& acquire(unsigned long thread) {
+    if (const Holder* h = find(thread)) return const_cast<Holder&>(*h);
+    for (Holder& h : inline_) {
+      if (h.thread == 0) {
+        h.thread = thread;
+        return h;
+      }
+    }
+    return acquire_more(thread);
+  }
+  // Frees the thread's record once it holds nothing.
+  void release(Holder& h) noexcept {
+    if (h.shared == 0 && !h.exclusive) h.thread = 0;
+  }
+  const Holder* find_more(unsigned long thread) const noexcept;
+  Holder& acquire_more(unsigned long thread);
 
   std::array<Holder, 2> inline_{};
-  std::unique_ptr<std::vector<Holder>> more_;
+  std::unique_ptr<std::deque<Holder>> more_;
 };
 
 // Raises "Already borrowed" when the calling thread already uses `flag`
@@ -58,28 +78,47 @@ class BorrowFlag {
 // re-entrant call fails before it waits for anything.
 void refuse_reentry(const BorrowFlag& flag);
 
+[[noreturn]] void raise_borrowed(bool exclusive_request);
+
 class SharedBorrow {
  public:
-  explicit SharedBorrow(BorrowFlag& flag);
-  ~SharedBorrow();
+  explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
+    const unsigned long thread = PyThread_get_thread_ident();
+    const BorrowFlag::Holder* held = flag.find(thread);
+    if (held != nullptr && held->exclusive) raise_borrowed(false);
+    holder_ = &flag.acquire(thread);  // may throw bad_alloc before anything changed
+    ++holder_->shared;
+  }
+  ~SharedBorrow() {
+    --holder_->shared;
+    flag_.release(*holder_);
+  }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
   BorrowFlag& flag_;
-  unsigned long thread_;
+  BorrowFlag::Holder* holder_;  // records never move while held
 };
 
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(BorrowFlag& flag);
-  ~ExclusiveBorrow();
+  explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+    const unsigned long thread = PyThread_get_thread_ident();
+    if (flag.find(thread) != nullptr) raise_borrowed(true);
+    holder_ = &flag.acquire(thread);
+    holder_->exclusive = true;
+  }
+  ~ExclusiveBorrow() {
+    holder_->exclusive = false;
+    flag_.release(*holder_);
+  }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
  private:
   BorrowFlag& flag_;
-  unsigned long thread_;
+  BorrowFlag::Holder* holder_;
 };
 
 }  // namespace kavex::py
