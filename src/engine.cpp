@@ -205,10 +205,13 @@ Ref engine_compare_and_swap(PyObject*, Engine& e, PyObject* const* args, Py_ssiz
 }
 
 Ref engine_process_outbox(PyObject*, Engine& e) {
+  // Delivered payloads are often referenced by their message alone: the batch
+  // is released after the worker slot, so their finalisers may use the engine.
+  std::vector<OutboxMessage> batch;
   SharedBorrow use(e.borrow);
   HeldSlot::Guard worker(*e.worker);  // refuses re-entry from the worker itself
   if (worker.get() == nullptr) return none();  // nothing delivers: the messages stay queued
-  std::vector<OutboxMessage> batch = e.outbox->take_all();
+  batch = e.outbox->take_all();
   Ref callable = Ref::borrow(worker.get());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     try {
