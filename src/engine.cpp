@@ -73,7 +73,6 @@ PyObject* arg_engine(PyObject* o, const char* name) {
   return o;
 }
 
-// Replaces the current state; the old one is released after the swap.
 // Replaces the current state and returns the previous one. Callers keep it
 // until their locks and borrows are released: the last reference to a state
 // may take the last reference to stored objects, whose finalisers run Python
