@@ -36,7 +36,7 @@ std::vector<std::size_t> convert_shape(PyObject* o) {
 
 PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<4> sig{"BufferDescriptor", {"name", "size", "shape", "dtype"}, 4};
+    static const Signature<4> sig{"BufferDescriptor", {"name", "size", "shape", "dtype"}, 4};
     auto a = parse(sig, args, kwargs);
     Descriptor d{
         std::string(arg_str(a[0], "name")),

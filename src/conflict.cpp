@@ -14,7 +14,7 @@ using namespace py;
 
 PyObject* manager_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<2> sig{"ConflictManager", {"max_retries", "base_backoff_ms"}};
+    static const Signature<2> sig{"ConflictManager", {"max_retries", "base_backoff_ms"}};
     auto a = parse(sig, args, kwargs);
     std::uint32_t max_retries = a[0] ? arg_int<std::uint32_t>(a[0], "max_retries") : 5;
     std::uint64_t base = a[1] ? arg_int<std::uint64_t>(a[1], "base_backoff_ms") : 2;
@@ -22,27 +22,29 @@ PyObject* manager_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept 
   });
 }
 
-std::string_view key_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-  const Signature<1> sig{function, {"key"}, 1};
+std::string_view key_arg(const Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return arg_str(parse(sig, args, nargs, kwnames)[0], "key");
 }
 
 Ref report_conflict(PyObject*, ConflictCounters& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return make_retry_decision(self.report_conflict(key_arg(args, nargs, kwnames, "report_conflict")));
+  static const Signature<1> sig{"report_conflict", {"key"}, 1};
+  return make_retry_decision(self.report_conflict(key_arg(sig, args, nargs, kwnames)));
 }
 
 Ref report_success(PyObject*, ConflictCounters& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  self.report_success(key_arg(args, nargs, kwnames, "report_success"));
+  static const Signature<1> sig{"report_success", {"key"}, 1};
+  self.report_success(key_arg(sig, args, nargs, kwnames));
   return none();
 }
 
 Ref get_failure_count(PyObject*, ConflictCounters& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return to_py_u64(self.failure_count(key_arg(args, nargs, kwnames, "get_failure_count")));
+  static const Signature<1> sig{"get_failure_count", {"key"}, 1};
+  return to_py_u64(self.failure_count(key_arg(sig, args, nargs, kwnames)));
 }
 
 Ref is_blocked(PyObject*, ConflictCounters& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"is_blocked", {"requester"}};
+  static const Signature<1> sig{"is_blocked", {"requester"}};
   auto a = parse(sig, args, nargs, kwnames);
   return boolean(self.is_blocked(optional_arg(a[0], "requester", arg_str)));
 }

@@ -57,7 +57,7 @@ Ref new_engine() {
 
 PyObject* engine_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<0> sig{"KavexEngine", {}};
+    static const Signature<0> sig{"KavexEngine", {}};
     parse(sig, args, kwargs);
     return new_engine();
   });
@@ -84,9 +84,7 @@ PyObject* arg_engine(PyObject* o, const char* name) {
 
 Ref engine_get_state(PyObject*, Engine& e) { return e.state; }
 
-Ref one_object_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  const Signature<1> sig{function, {name}, 1};
+Ref one_object_arg(const Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Ref::borrow(parse(sig, args, nargs, kwnames)[0]);
 }
 
@@ -97,40 +95,46 @@ void store_optional(HeldSlot& slot, Ref value) {
 }
 
 Ref engine_set_schema(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"set_schema", {"schema"}, 1};
   SharedBorrow use(e.borrow);
-  store_optional(*e.schema, one_object_arg("set_schema", "schema", args, nargs, kwnames));
+  store_optional(*e.schema, one_object_arg(sig, args, nargs, kwnames));
   return none();
 }
 
 Ref engine_set_audit_system(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"set_audit_system", {"audit"}, 1};
   SharedBorrow use(e.borrow);
-  e.audit->set(one_object_arg("set_audit_system", "audit", args, nargs, kwnames));
+  e.audit->set(one_object_arg(sig, args, nargs, kwnames));
   return none();
 }
 
 Ref engine_attach_worker(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"attach_worker", {"worker"}, 1};
   SharedBorrow use(e.borrow);
-  store_optional(*e.worker, one_object_arg("attach_worker", "worker", args, nargs, kwnames));
+  store_optional(*e.worker, one_object_arg(sig, args, nargs, kwnames));
   return none();
 }
 
 Ref engine_set_strict_mode(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"set_strict_mode", {"strict"}, 1};
   SharedBorrow use(e.borrow);
-  Ref strict = one_object_arg("set_strict_mode", "strict", args, nargs, kwnames);
+  Ref strict = one_object_arg(sig, args, nargs, kwnames);
   e.strict->store(arg_bool(strict.get(), "strict"));
   return none();
 }
 
 Ref engine_report_success(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"report_success", {"process_name"}, 1};
   SharedBorrow use(e.borrow);
-  Ref name = one_object_arg("report_success", "process_name", args, nargs, kwnames);
+  Ref name = one_object_arg(sig, args, nargs, kwnames);
   e.conflicts.report_success(arg_str(name.get(), "process_name"));
   return none();
 }
 
 Ref engine_report_conflict(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"report_conflict", {"process_name"}, 1};
   SharedBorrow use(e.borrow);
-  Ref name = one_object_arg("report_conflict", "process_name", args, nargs, kwnames);
+  Ref name = one_object_arg(sig, args, nargs, kwnames);
   return make_retry_decision(e.conflicts.report_conflict(arg_str(name.get(), "process_name")));
 }
 
@@ -144,9 +148,10 @@ struct CommitAccess {
 };
 
 Ref engine_commit_state(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"commit_state", {"state"}, 1};
   Ref previous;
   CommitAccess access(e);
-  Ref state = one_object_arg("commit_state", "state", args, nargs, kwnames);
+  Ref state = one_object_arg(sig, args, nargs, kwnames);
   previous = install_state(e, Ref::borrow(arg_state(state.get(), "state")));
   return none();
 }
@@ -182,7 +187,7 @@ bool zone_conflicts(const StateValue& state, PyObject* zone, std::uint64_t expec
 Ref engine_compare_and_swap(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Ref previous;
   CommitAccess access(e);
-  static constexpr Signature<5> sig{"compare_and_swap", {"expected_version", "data", "heavy", "signal", "requester"},
+  static const Signature<5> sig{"compare_and_swap", {"expected_version", "data", "heavy", "signal", "requester"},
                                     1};
   auto a = parse(sig, args, nargs, kwnames);
   const std::uint64_t expected = arg_int<std::uint64_t>(a[0], "expected_version");
@@ -234,7 +239,7 @@ Ref engine_transaction(PyObject* self, Engine& e, PyObject* const* args, Py_ssiz
 // coroutine of a coroutine function, or asyncio.to_thread(func, context).
 Ref engine_execute_process_async(PyObject*, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(e.borrow);
-  static constexpr Signature<2> sig{"execute_process_async", {"name", "func"}, 2};
+  static const Signature<2> sig{"execute_process_async", {"name", "func"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
   arg_str(a[0], "name");
   PyObject* func = a[1];
@@ -328,7 +333,7 @@ std::uint64_t timeout_arg(PyObject* o) { return o ? arg_int<std::uint64_t>(o, "w
 
 PyObject* tx_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<2> sig{"Transaction", {"engine", "write_timeout_ms"}};
+    static const Signature<2> sig{"Transaction", {"engine", "write_timeout_ms"}};
     auto a = parse(sig, args, kwargs);
     Ref engine = a[0] && !is_none(a[0]) ? Ref::borrow(arg_engine(a[0], "engine")) : Ref();
     std::uint64_t timeout = timeout_arg(a[1]);
@@ -339,7 +344,7 @@ PyObject* tx_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 Ref engine_transaction(PyObject* self, Engine& e, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(e.borrow);
-  static constexpr Signature<1> sig{"transaction", {"write_timeout_ms"}};
+  static const Signature<1> sig{"transaction", {"write_timeout_ms"}};
   auto a = parse(sig, args, nargs, kwnames);
   return new_transaction(Ref::borrow(self), timeout_arg(a[0]));
 }
@@ -406,7 +411,7 @@ void validate_schema(Engine& e, const StateValue& next) {
 
 Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(tx.borrow);
-  static constexpr Signature<3> sig{"__exit__", {"_exc_type", "_exc_value", "_traceback"}};
+  static const Signature<3> sig{"__exit__", {"_exc_type", "_exc_value", "_traceback"}};
   auto a = parse(sig, args, nargs, kwnames);
   if (a[0] && !is_none(a[0])) return none();  // an exception leaves the block: nothing happens
 
@@ -435,7 +440,7 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 Ref tx_update(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(tx.borrow);
-  static constexpr Signature<3> sig{"update", {"data", "heavy", "signal"}};
+  static const Signature<3> sig{"update", {"data", "heavy", "signal"}};
   auto a = parse(sig, args, nargs, kwnames);
   static PyObject* update_name = nullptr;
   if (update_name == nullptr) update_name = to_py("update").release();
@@ -462,7 +467,7 @@ Ref tx_update(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 Ref tx_get_shadow(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(tx.borrow);
-  static constexpr Signature<2> sig{"get_shadow", {"val", "_path"}, 1};
+  static const Signature<2> sig{"get_shadow", {"val", "_path"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   optional_arg(a[1], "_path", arg_str);
   return deepcopy(a[0]);
@@ -470,7 +475,7 @@ Ref tx_get_shadow(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, Py
 
 Ref tx_log_internal(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   SharedBorrow use(tx.borrow);
-  static constexpr Signature<6> sig{
+  static const Signature<6> sig{
       "log_internal", {"_path", "_op", "_new_val", "_old_val", "_obj_ref", "_key"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
   arg_str(a[0], "_path");
@@ -532,7 +537,7 @@ PyGetSetDef tx_getset[] = {
 // OutboxCollector: a write-only front for a transaction's message list.
 
 Ref collector_add(PyObject*, Collector& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"add", {"msg"}, 1};
+  static const Signature<1> sig{"add", {"msg"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   c.list->push_back(arg_outbox_msg(a[0], "msg"));
   return none();

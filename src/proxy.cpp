@@ -478,7 +478,7 @@ Ref proxy_get_target(PyObject*, Proxy& self) { return Ref::borrow(self.wrapped()
 
 PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<4> sig{"SupervisorProxy", {"target", "path", "read_only", "transaction"}, 1};
+    static const Signature<4> sig{"SupervisorProxy", {"target", "path", "read_only", "transaction"}, 1};
     auto a = parse(sig, args, kwargs);
     Ref path = tables->empty;
     if (a[1] != nullptr) {

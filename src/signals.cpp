@@ -25,14 +25,14 @@ struct Receiver {
 
 PyObject* hub_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<0> sig{"SignalHub", {}};
+    static const Signature<0> sig{"SignalHub", {}};
     parse(sig, args, kwargs);
     return make_signal_hub(SignalSender(kHubCapacity));
   });
 }
 
 Ref hub_publish(PyObject*, Hub& hub, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"publish", {"msg"}, 1};
+  static const Signature<1> sig{"publish", {"msg"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   // With nobody listening the message is dropped: check the type, skip the
   // text conversion.

@@ -130,7 +130,7 @@ Ref new_state(StateValue value) { return create(state_type(), std::move(value));
 
 PyObject* state_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<5> sig{"State", {"data", "heavy", "signal", "version", "meta_capacity"}};
+    static const Signature<5> sig{"State", {"data", "heavy", "signal", "version", "meta_capacity"}};
     auto a = parse(sig, args, kwargs);
     const std::uint64_t version = a[3] ? arg_int<std::uint64_t>(a[3], "version") : 1;
     const std::size_t capacity = a[4] ? arg_int<std::size_t>(a[4], "meta_capacity") : 1000;
@@ -151,13 +151,13 @@ PyObject* state_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 Ref state_update(PyObject*, StateValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<3> sig{"update", {"data", "heavy", "signal"}};
+  static const Signature<3> sig{"update", {"data", "heavy", "signal"}};
   auto a = parse(sig, args, nargs, kwnames);
   return update_state(self, a[0], a[1], a[2]);
 }
 
 Ref state_log_meta(PyObject*, StateValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<2> sig{"log_meta", {"key", "message"}, 2};
+  static const Signature<2> sig{"log_meta", {"key", "message"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
   log_meta_entry(self, arg_str(a[0], "key"), arg_str(a[1], "message"));
   return none();
@@ -205,7 +205,7 @@ Ref state_get_domain(PyObject*, StateValue& self) { return zone_proxy(self, "dom
 Ref state_get_global(PyObject*, StateValue& self) { return zone_proxy(self, "global", true); }
 
 Ref state_domain_proxy(PyObject*, StateValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"domain_proxy", {"read_only"}};
+  static const Signature<1> sig{"domain_proxy", {"read_only"}};
   auto a = parse(sig, args, nargs, kwnames);
   return zone_proxy(self, "domain", optional_arg(a[0], "read_only", arg_bool).value_or(false));
 }
@@ -265,7 +265,7 @@ struct Frozen {
 
 PyObject* frozen_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<1> sig{"FrozenDict", {"data"}, 1};
+    static const Signature<1> sig{"FrozenDict", {"data"}, 1};
     auto a = parse(sig, args, kwargs);
     return make_frozen_dict(Ref::borrow(arg_dict(a[0], "data")));
   });
@@ -279,7 +279,7 @@ PyObject* frozen_lookup(const Frozen& f, PyObject* key) {
 }
 
 Ref frozen_get(PyObject*, Frozen& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<2> sig{"get", {"key", "default"}, 1};
+  static const Signature<2> sig{"get", {"key", "default"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   if (PyObject* value = frozen_lookup(self, a[0])) return Ref::borrow(value);
   return a[1] ? Ref::borrow(a[1]) : none();
@@ -291,7 +291,7 @@ Ref frozen_items(PyObject*, Frozen& self) { return Ref::check(PyDict_Items(self.
 Ref frozen_to_dict(PyObject*, Frozen& self) { return self.dict; }
 
 Ref frozen_deepcopy(PyObject*, Frozen& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"__deepcopy__", {"memo"}, 1};
+  static const Signature<1> sig{"__deepcopy__", {"memo"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   Ref copy = deepcopy(self.dict.get(), a[0]);
   arg_dict(copy.get(), "data");
@@ -380,7 +380,7 @@ PyGetSetDef entry_getset[] = {
 
 PyObject* msg_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<2> sig{"OutboxMsg", {"topic", "payload"}, 2};
+    static const Signature<2> sig{"OutboxMsg", {"topic", "payload"}, 2};
     auto a = parse(sig, args, kwargs);
     return make_outbox_msg(OutboxMessage{std::string(arg_str(a[0], "topic")), Ref::borrow(a[1])});
   });
@@ -414,14 +414,14 @@ struct OutboxValue {
 
 PyObject* outbox_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<0> sig{"Outbox", {}};
+    static const Signature<0> sig{"Outbox", {}};
     parse(sig, args, kwargs);
     return make_outbox(std::make_shared<MessageList>());
   });
 }
 
 Ref outbox_add(PyObject*, OutboxValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature<1> sig{"add", {"msg"}, 1};
+  static const Signature<1> sig{"add", {"msg"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   self.list->push_back(arg_outbox_msg(a[0], "msg"));
   return none();
@@ -459,7 +459,7 @@ struct ContextValue {
 
 PyObject* context_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    static constexpr Signature<3> sig{"ProcessContext", {"state", "local", "tx"}, 2};
+    static const Signature<3> sig{"ProcessContext", {"state", "local", "tx"}, 2};
     auto a = parse(sig, args, kwargs);
     if (!is_state(a[0])) raise_arg_type("state", "State", a[0]);
     arg_dict(a[1], "local");

@@ -79,14 +79,25 @@ namespace {
   raise(PyExc_TypeError, std::string(sig.function) + "() " + what);
 }
 
-// Places one keyword argument into its slot.
+void place(SignatureView sig, std::size_t i, PyObject* value, PyObject** out) {
+  if (out[i] != nullptr) raise_call_error(sig, std::string("got multiple values for argument '") + sig.names[i] + "'");
+  out[i] = value;
+}
+
+// Places one keyword argument into its slot: by identity with a keyword
+// object seen before (the common, interned case), else by text.
 void place_keyword(SignatureView sig, PyObject* key, PyObject* value, PyObject** out) {
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (sig.seen[i] == key) return place(sig, i, value, out);
+  }
   if (!PyUnicode_Check(key)) raise_call_error(sig, "keywords must be strings");
   for (std::size_t i = 0; i < sig.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
-      if (out[i] != nullptr) raise_call_error(sig, std::string("got multiple values for argument '") + sig.names[i] + "'");
-      out[i] = value;
-      return;
+      if (sig.seen[i] == nullptr) {
+        Py_INCREF(key);
+        sig.seen[i] = key;
+      }
+      return place(sig, i, value, out);
     }
   }
   Py_ssize_t size = 0;

@@ -80,14 +80,21 @@ struct SignatureView {
   const char* const* names;
   std::size_t count;
   std::size_t required;
+  // One slot per parameter: the keyword object first matched by text, kept
+  // (with a strong reference, for the life of the process) so that later
+  // calls match the interpreter's interned keyword names by identity.
+  PyObject** seen;
 };
 
+// Signatures live in static storage (`static const Signature<N> sig{...}`):
+// their keyword cache is filled on use and never released.
 template <std::size_t N>
 struct Signature {
   const char* function;
   std::array<const char*, N> names;
   std::size_t required = 0;
-  SignatureView view() const noexcept { return {function, names.data(), N, required}; }
+  mutable std::array<PyObject*, N> seen{};
+  SignatureView view() const noexcept { return {function, names.data(), N, required, seen.data()}; }
 };
 
 template <std::size_t N>
