@@ -93,3 +93,13 @@ def test_class_surface():
     with pytest.raises(TypeError):
         class Sub(BD):  # noqa: F811
             pass
+
+
+def test_keywords_built_at_run_time_match_like_literal_ones():
+    # Keyword names are matched by identity once seen, by text otherwise.
+    for _ in range(3):
+        name_key = "".join(["na", "me"])  # a new, non-interned str each time
+        d = BD(**{name_key: "s", "size": 1, "shape": [1], "dtype": "u8"})
+        assert d.name == "s"
+    with pytest.raises(TypeError, match="got an unexpected keyword argument 'nam'"):
+        BD(**{"nam": "s", "size": 1, "shape": [1], "dtype": "u8"})
