@@ -72,9 +72,13 @@ def queue_across_threads():
 def main():
     print(f"Publish on one thread, receive on another, {MESSAGES:,} messages "
           f"(both publishers yield the interpreter lock every {BURST} messages)")
-    runs = [hub_across_threads() for _ in range(3)]
-    elapsed, counts = min(runs, key=lambda r: r[0])
-    peer = min(queue_across_threads() for _ in range(3))
+    # Thread hand-offs depend on the scheduler: alternate the two, keep the best of each.
+    runs, peers = [], []
+    for _ in range(7):
+        runs.append(hub_across_threads())
+        peers.append(queue_across_threads())
+    elapsed, counts = min(runs, key=lambda r: r[0] / max(r[1]["received"], 1))
+    peer = min(peers)
     # Only delivered messages count: the ring drops what a descheduled
     # receiver falls too far behind on (reported to it as missed).
     ours_rate, peer_rate = counts["received"] / elapsed, MESSAGES / peer
