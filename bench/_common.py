@@ -41,13 +41,6 @@ def report(what, ours, peer_name, peer, target=None, lower_is_better=True):
     return ratio
 
 
-def rss_bytes():
-    import os
-
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def heap_in_use():
     """Bytes the C allocator has handed out and not taken back (glibc)."""
     import ctypes

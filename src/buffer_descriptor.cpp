@@ -52,14 +52,7 @@ Ref get_name(PyObject*, Descriptor& d) { return to_py(d.name); }
 Ref get_size(PyObject*, Descriptor& d) { return to_py_u64(d.size); }
 Ref get_dtype(PyObject*, Descriptor& d) { return to_py(d.dtype); }
 
-Ref get_shape(PyObject*, Descriptor& d) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(d.shape.size())));
-  for (std::size_t i = 0; i < d.shape.size(); ++i) {
-    Ref dim = to_py_u64(d.shape[i]);
-    check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dim.release()));
-  }
-  return list;
-}
+Ref get_shape(PyObject*, Descriptor& d) { return list_of(d.shape, to_py_u64); }
 
 Ref repr(PyObject*, Descriptor& d) {
   std::string text = "<BufferDescriptor name='" + d.name + "' size=" + std::to_string(d.size) + " shape=[";

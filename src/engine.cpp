@@ -396,10 +396,13 @@ std::uint64_t elapsed_ms(Clock::time_point start) {
   }
 }
 
+// Runs the schema's model_validate on the new data zone, holding shared use
+// of the engine and its schema slot while the validator runs.
 void validate_schema(Engine& e, const StateValue& next) {
   // No schema, nothing to hold: reading the slot with the interpreter lock
   // held is safe, and a set_schema racing with this commit simply comes after.
   if (e.schema->peek() == nullptr) return;
+  SharedBorrow engine_use(e.borrow);
   HeldSlot::Guard schema(*e.schema);
   if (schema.get() == nullptr) return;
   Ref validator = Ref::borrow(schema.get());
@@ -427,10 +430,7 @@ Ref tx_exit(PyObject*, Tx& tx, PyObject* const* args, Py_ssize_t nargs, PyObject
   // A container never created is empty: passing none writes the same nothing.
   Ref next = update_state(state_value(current.get()), tx.pending_data_.get(), tx.pending_heavy_.get(),
                           tx.pending_signal_.get());
-  {
-    SharedBorrow engine_use(e.borrow);
-    validate_schema(e, state_value(next.get()));
-  }
+  validate_schema(e, state_value(next.get()));
   current.reset();
   ExclusiveBorrow engine_commit(e.borrow);
   previous = install_state(e, std::move(next));
@@ -537,10 +537,7 @@ PyGetSetDef tx_getset[] = {
 // OutboxCollector: a write-only front for a transaction's message list.
 
 Ref collector_add(PyObject*, Collector& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"add", {"msg"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  c.list->push_back(arg_outbox_msg(a[0], "msg"));
-  return none();
+  return add_outbox_msg(*c.list, args, nargs, kwnames);
 }
 
 PyMethodDef collector_methods[] = {

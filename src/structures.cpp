@@ -22,9 +22,6 @@ using namespace py;
 // ---------------------------------------------------------------------------
 // Helpers shared by the State operations.
 
-// The text of a `str` key; the conversion error names the zone argument.
-std::string_view key_text(PyObject* key, const char* argname) { return arg_str(key, argname); }
-
 // An exact `str` object for a key (subclass instances are copied, so the
 // dicts we hand out never carry a subclass's own hashing or equality).
 Ref exact_key(PyObject* key, std::string_view text) {
@@ -50,12 +47,12 @@ void write_zone(KeyMap& keys, ZoneMember zone, PyObject* dict, std::uint64_t ver
   Py_ssize_t pos = 0;
   std::string composite;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    std::string_view text = key_text(key, argname);
+    std::string_view text = arg_str(key, argname);
     if (nested && PyDict_Check(value)) {
       PyObject *inner = nullptr, *unused = nullptr;
       Py_ssize_t inner_pos = 0;
       while (PyDict_Next(value, &inner_pos, &inner, &unused)) {
-        std::string_view inner_text = key_text(inner, argname);
+        std::string_view inner_text = arg_str(inner, argname);
         composite.assign(text);
         composite += '.';
         composite += inner_text;
@@ -164,13 +161,7 @@ Ref state_log_meta(PyObject*, StateValue& self, PyObject* const* args, Py_ssize_
 }
 
 Ref meta_logs(PyObject*, StateValue& self) {
-  std::vector<MetaEntry> entries = self.meta_log->snapshot();
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    Ref entry = create(meta_log_entry_type(), std::move(entries[i]));
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());
-  }
-  return list;
+  return list_of(self.meta_log->snapshot(), [](MetaEntry& e) { return create(meta_log_entry_type(), std::move(e)); });
 }
 
 Ref state_restrict_view(PyObject*, StateValue& self) {
@@ -328,13 +319,7 @@ PyObject* frozen_getattro(PyObject* self, PyObject* name) noexcept {
   });
 }
 
-Ref frozen_str(PyObject*, Frozen& self) {
-  Ref inner = Ref::check(PyObject_Str(self.dict.get()));
-  Ref prefix = to_py("FrozenDict(");
-  Ref suffix = to_py(")");
-  Ref head = Ref::check(PyUnicode_Concat(prefix.get(), inner.get()));
-  return Ref::check(PyUnicode_Concat(head.get(), suffix.get()));
-}
+Ref frozen_str(PyObject*, Frozen& self) { return Ref::check(PyUnicode_FromFormat("FrozenDict(%S)", self.dict.get())); }
 
 int frozen_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(payload<Frozen>(self).dict.get());
@@ -421,20 +406,10 @@ PyObject* outbox_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 Ref outbox_add(PyObject*, OutboxValue& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"add", {"msg"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  self.list->push_back(arg_outbox_msg(a[0], "msg"));
-  return none();
+  return add_outbox_msg(*self.list, args, nargs, kwnames);
 }
 
-Ref outbox_messages(PyObject*, OutboxValue& self) {
-  std::vector<OutboxMessage> messages = self.list->snapshot();
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(messages.size())));
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make_outbox_msg(messages[i]).release());
-  }
-  return list;
-}
+Ref outbox_messages(PyObject*, OutboxValue& self) { return list_of(self.list->snapshot(), make_outbox_msg); }
 
 PyMethodDef outbox_methods[] = {
     method<OutboxValue, outbox_add>("add", "add($self, msg)\n--\n\n"),
@@ -645,6 +620,13 @@ Ref make_frozen_dict(Ref dict) { return create(frozen_dict_type(), Frozen{std::m
 OutboxMessage arg_outbox_msg(PyObject* o, const char* name) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != outbox_msg_type()) raise_arg_type(name, "OutboxMsg", o);
   return payload<OutboxMessage>(o);
+}
+
+Ref add_outbox_msg(MessageList& list, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"add", {"msg"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  list.push_back(arg_outbox_msg(a[0], "msg"));
+  return none();
 }
 
 Ref make_outbox_msg(const OutboxMessage& message) { return create(outbox_msg_type(), OutboxMessage(message)); }

@@ -89,6 +89,9 @@ using MessageList = GuardedList<OutboxMessage>;
 
 // Converts the argument `name`, which must be an OutboxMsg, to its value.
 OutboxMessage arg_outbox_msg(PyObject* o, const char* name);
+// The body of `add(msg)` on Outbox and OutboxCollector: appends a copy of
+// the message to `list`.
+py::Ref add_outbox_msg(MessageList& list, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // A new OutboxMsg object with the message's topic and payload.
 py::Ref make_outbox_msg(const OutboxMessage& message);
 // A new Outbox object on `list`.

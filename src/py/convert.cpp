@@ -44,13 +44,6 @@ PyObject* arg_list(PyObject* o, const char* name) {
   return o;
 }
 
-PyObject* arg_instance(PyObject* o, PyObject* type, const char* name, const char* expected) {
-  int ok = PyObject_IsInstance(o, type);
-  check(ok);
-  if (!ok) raise_arg_type(name, expected, o);
-  return o;
-}
-
 std::uint64_t arg_u64(PyObject* o, const char* name, const char* target) {
   if (!PyLong_Check(o)) raise_arg_type(name, "int", o);
   unsigned long long v = PyLong_AsUnsignedLongLong(o);

@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -38,8 +39,6 @@ bool arg_bool(PyObject* o, const char* name);
 PyObject* arg_dict(PyObject* o, const char* name);
 // The object itself after checking it is a list (subclasses accepted).
 PyObject* arg_list(PyObject* o, const char* name);
-// The object itself after checking it is an instance of `type`.
-PyObject* arg_instance(PyObject* o, PyObject* type, const char* name, const char* expected);
 
 std::uint64_t arg_u64(PyObject* o, const char* name, const char* target);
 std::int64_t arg_i64(PyObject* o, const char* name, const char* target);
@@ -125,6 +124,15 @@ Args<N> parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
 
 // Python values from C++ values.
 Ref to_py(std::string_view text);
+
+// A new list with `to_object(item)` (a Ref) for each item, in order.
+template <class Range, class F>
+Ref list_of(Range&& items, F&& to_object) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  Py_ssize_t i = 0;
+  for (auto&& item : items) PyList_SetItem(list.get(), i++, to_object(item).release());  // steals
+  return list;
+}
 Ref to_py_u64(std::uint64_t value);
 Ref to_py_double(double value);
 

@@ -66,10 +66,4 @@ Ref build_enum(const char* qualified_name, const char* doc, std::span<const Enum
   return type;
 }
 
-bool enum_value(PyObject* o, PyObject* enum_type, long* value) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != enum_type) return false;
-  *value = payload<Member>(o).value;
-  return true;
-}
-
 }  // namespace kavex::py

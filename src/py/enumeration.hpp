@@ -18,8 +18,4 @@ struct EnumMember {
 // member names must have static storage.
 Ref build_enum(const char* qualified_name, const char* doc, std::span<const EnumMember> members);
 
-// The value of a member of an enumeration built here, if `o` is one of
-// `enum_type`'s members.
-bool enum_value(PyObject* o, PyObject* enum_type, long* value);
-
 }  // namespace kavex::py
